@@ -1,0 +1,32 @@
+// Growable byte buffer with a sticky error flag. Used by the control server
+// for command lines and replies, by every table dump, and by the FTP gateway
+// to rewrite text and splice it into TCP segments.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+struct TcpSegment;
+
+struct TextBuf {
+  uint8_t *data;    // malloc'd storage or nullptr
+  size_t len;       // bytes in use (not NUL-terminated)
+  size_t capacity;  // bytes allocated
+  uint32_t error;   // growing failed; cleared by Init/Free
+};
+
+constexpr size_t kTextBufAppend = ~size_t{0};
+
+void TextBuf_Init(TextBuf *tb);
+void TextBuf_Free(TextBuf *tb);
+/// Inserts n bytes at `pos` (>= len appends). On growth failure the buffer
+/// is freed, `error` set and the insertion dropped.
+void TextBuf_Insert(TextBuf *tb, size_t pos, const void *bytes, size_t n);
+/// Appends a NUL-free C string.
+void TextBuf_Append(TextBuf *tb, const char *text);
+void TextBuf_Consume(TextBuf *tb, size_t n);
+void TextBuf_TruncateAt(TextBuf *tb, const uint8_t *at);
+/// Writes the buffer into `seg` at *cursor (room up to *end), growing the
+/// segment when the text does not fit; frees the buffer; updates cursor and
+/// end.
+void TextBuf_Splice(TcpSegment *seg, uint8_t **cursor, uint8_t **end, TextBuf *tb);

@@ -1,0 +1,67 @@
+// Timers and the daemon clock.
+//
+// Clock_Now is the wall clock sampled once per pass of the main loop. Timers
+// are records embedded in their owners and kept in one list in ascending
+// order of expiry (equal expiries keep the order of addition).
+#pragma once
+
+#include <cstdint>
+
+#include "lib/list.h"
+
+struct ClockTime {
+  int64_t sec;
+  int64_t usec;  // 0..999999
+};
+
+/// Wall-clock time at the last Clock_Update.
+extern ClockTime Clock_Now;
+
+/// Seam: the source Clock_Update reads (default gettimeofday). Returns 0 and
+/// fills `out`, or -1 on failure. Tests install a simulated clock.
+using ClockSourceFn = int (*)(ClockTime *out);
+extern ClockSourceFn Clock_Source;
+
+struct Timer;
+using TimerFn = void (*)(Timer *timer, void *arg);
+
+struct Timer {
+  ListLink link;  // owner = this timer; linked to itself when not armed
+  ClockTime expiry;
+  TimerFn callback;
+  void *arg;
+};
+
+/// Links the timer to itself and stores callback and argument.
+void Timer_Init(Timer *timer, TimerFn callback, void *arg);
+
+/// Inserts the armed timer (expiry already written) in expiry order.
+void Timer_Add(Timer *timer);
+
+/// Arms the timer at Clock_Now + `seconds` (cancelling it first).
+void Timer_AddSeconds(Timer *timer, int64_t seconds);
+
+/// Arms the timer at Clock_Now + `ms` milliseconds (cancelling it first).
+void Timer_AddMillis(Timer *timer, int64_t ms);
+
+/// Unlinks the timer; harmless when it is not armed.
+void Timer_Cancel(Timer *timer);
+
+/// True while the timer is in the list.
+bool Timer_IsArmed(const Timer *timer);
+
+/// Runs every timer whose expiry is not later than Clock_Now, earliest first.
+void Timer_RunExpired();
+
+/// Poll time-out in ms: -1 with no timer, else 0..1000.
+int Timer_NextTimeout();
+
+/// Samples Clock_Source; a clock set back moves every armed timer back by
+/// the same amount so that remaining times are kept.
+void Clock_Update();
+
+/// Number of armed timers (for tests and leak checks).
+unsigned Timer_Count();
+
+/// Compares two times: <0, 0, >0.
+int Clock_Compare(const ClockTime &a, const ClockTime &b);

@@ -1,0 +1,3 @@
+// PENDING: placeholder so the tree links while this module is written; replaced by the module itself.
+#include "nat/dhcp.h"
+void Dhcp_Input(SkBuff *) {}

@@ -1,0 +1,28 @@
+// Virtual network device and Ethernet framing: opening and configuring the
+// device (character device, TAP interface or UNIX datagram socket backend),
+// choosing the gateway MAC address, reading, filtering and decapsulating
+// guest frames (Dev_Input) and writing Ethernet frames (Eth_Output).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <poll.h>
+
+struct SkBuff;
+struct PollEntry;
+
+/// Opens and configures the device named `name` and registers it for
+/// POLLIN. Returns 0, or the exit status of the failure after its message.
+int Dev_Open(const char *name);
+
+/// Poll callback of the device: one frame per call.
+void Dev_Input(PollEntry *entry, struct pollfd *slot);
+
+/// Pushes the 14-byte Ethernet header (destination, gateway MAC, type) and
+/// writes the frame to the device. The caller keeps its reference.
+void Eth_Output(SkBuff *skb, const uint8_t dstMac[6], uint16_t etherType);
+
+/// Hands one received frame (bytes, length) through the device input path
+/// as if it had been read from the device (filters, classification,
+/// protocol handlers). Used by Dev_Input and by tests.
+void Dev_InputFrame(const uint8_t *frame, size_t len);
