@@ -15,6 +15,12 @@ struct PollEntry;
 /// POLLIN. Returns 0, or the exit status of the failure after its message.
 int Dev_Open(const char *name);
 
+/// Registers an already open descriptor as the device (frames one per
+/// read/write, as a socket pair or TAP): poll entry with Dev_Input, POLLIN,
+/// and the descriptor Eth_Output writes to. Returns 0 or -1. Used by the
+/// wire-level test harness.
+int Dev_Attach(int fd);
+
 /// Poll callback of the device: one frame per call.
 void Dev_Input(PollEntry *entry, struct pollfd *slot);
 
