@@ -51,5 +51,5 @@ export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 run_suite normal build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNATD_SANITIZE=OFF
 run_suite sanitizer build-asan -DCMAKE_BUILD_TYPE=Debug -DNATD_SANITIZE=ON
 
-echo "all builds: $total_pass passed, $total_fail failed"
+echo "total: $total_pass passed, $total_fail failed"
 exit $status
