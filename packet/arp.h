@@ -19,6 +19,9 @@ void Arp_Resolve(ArpEntry *entry);
 void Arp_Enqueue(ArpEntry *entry, SkBuff *skb);
 /// True when the entry has a MAC; copies it to `mac` when given.
 bool Arp_EntryMac(const ArpEntry *entry, uint8_t mac[6]);
+/// The entry's IPv4 address (network order). Used by the DHCP server to
+/// give a client back the address its MAC already holds.
+uint32_t Arp_EntryIp(const ArpEntry *entry);
 void Arp_DumpTable(TextBuf *out);
 /// Releases every entry (tests and shutdown).
 void Arp_Reset();
