@@ -1,1 +1,139 @@
-// PENDING: placeholder so the tree links while this module is written; replaced by the module itself.
+// Timers and the daemon clock.
+//
+// Owns Clock_Now (the wall clock sampled once per loop pass through the
+// Clock_Source seam) and the one timer list g_timers.
+//
+// Invariants of the timer list:
+//   - It holds exactly the armed timers, in ascending order of expiry;
+//     timers with equal expiry keep the order in which they were added
+//     (Timer_Add inserts in front of the first strictly later timer).
+//   - A timer that is not armed is linked to itself, so Timer_Cancel and
+//     Timer_IsArmed work on any initialised timer.
+//   - Expiry microseconds stay in 0..999999, also after a clock set back has
+//     been compensated.
+// Timer_RunExpired unlinks a timer before its callback runs, so the callback
+// may re-arm it, touch other timers or free the owner, and it restarts from
+// the head of the list after every callback.
+#include "core/timer.h"
+
+#include <sys/time.h>
+
+namespace {
+
+constexpr int64_t kUsecPerSec = 1000000;
+constexpr int kMaxWaitMs = 1000;
+
+ListLink g_timers = {&g_timers, &g_timers, nullptr};
+
+int Clock_ReadWall(ClockTime *out) {
+  struct timeval tv;
+  if (gettimeofday(&tv, nullptr) != 0) return -1;
+  out->sec = tv.tv_sec;
+  out->usec = tv.tv_usec;
+  return 0;
+}
+
+// Brings usec into 0..999999, carrying whole seconds into sec.
+void Clock_Normalize(ClockTime *t) {
+  int64_t carry = t->usec / kUsecPerSec;
+  t->usec -= carry * kUsecPerSec;
+  t->sec += carry;
+  if (t->usec < 0) {
+    t->usec += kUsecPerSec;
+    t->sec--;
+  }
+}
+
+}  // namespace
+
+ClockTime Clock_Now = {0, 0};
+ClockSourceFn Clock_Source = Clock_ReadWall;
+
+int Clock_Compare(const ClockTime &a, const ClockTime &b) {
+  int32_t dsec = int32_t(uint32_t(a.sec) - uint32_t(b.sec));
+  if (dsec != 0) return dsec < 0 ? -1 : 1;
+  if (a.usec != b.usec) return a.usec < b.usec ? -1 : 1;
+  return 0;
+}
+
+void Timer_Init(Timer *timer, TimerFn callback, void *arg) {
+  List_Init(&timer->link, timer);
+  timer->expiry = {0, 0};
+  timer->callback = callback;
+  timer->arg = arg;
+}
+
+void Timer_Add(Timer *timer) {
+  // Arming an armed timer again must not corrupt the list.
+  List_Unlink(&timer->link);
+  ListLink *pos = g_timers.next;
+  while (pos != &g_timers && Clock_Compare(List_Owner<Timer>(pos)->expiry, timer->expiry) <= 0)
+    pos = pos->next;
+  List_InsertBefore(pos, &timer->link);
+}
+
+void Timer_AddSeconds(Timer *timer, int64_t seconds) {
+  Timer_Cancel(timer);
+  timer->expiry.sec = Clock_Now.sec + seconds;
+  timer->expiry.usec = Clock_Now.usec;
+  Timer_Add(timer);
+}
+
+void Timer_AddMillis(Timer *timer, int64_t ms) {
+  Timer_Cancel(timer);
+  timer->expiry.sec = Clock_Now.sec + ms / 1000;
+  timer->expiry.usec = Clock_Now.usec + (ms % 1000) * 1000;
+  Clock_Normalize(&timer->expiry);
+  Timer_Add(timer);
+}
+
+void Timer_Cancel(Timer *timer) { List_Unlink(&timer->link); }
+
+bool Timer_IsArmed(const Timer *timer) { return timer->link.next != &timer->link; }
+
+void Timer_RunExpired() {
+  while (!List_Empty(&g_timers)) {
+    Timer *first = List_Owner<Timer>(g_timers.next);
+    if (Clock_Compare(first->expiry, Clock_Now) > 0) break;
+    List_Unlink(&first->link);
+    first->callback(first, first->arg);
+  }
+}
+
+int Timer_NextTimeout() {
+  if (List_Empty(&g_timers)) return -1;
+  const Timer *first = List_Owner<Timer>(g_timers.next);
+  int64_t dsec = first->expiry.sec - Clock_Now.sec;
+  int64_t dusec = first->expiry.usec - Clock_Now.usec;
+  if (dusec < 0) {
+    dusec += kUsecPerSec;
+    dsec--;
+  }
+  if (dsec < 0) return 0;
+  if (dsec >= 1) return kMaxWaitMs;
+  return int(dusec / 1000);
+}
+
+void Clock_Update() {
+  ClockTime now;
+  if (Clock_Source(&now) != 0) return;
+  if (Clock_Compare(now, Clock_Now) < 0) {
+    // The wall clock was set back: move every armed timer back by the same
+    // amount so that each keeps its remaining time.
+    ClockTime back = {Clock_Now.sec - now.sec, Clock_Now.usec - now.usec};
+    Clock_Normalize(&back);
+    for (ListLink *l = g_timers.next; l != &g_timers; l = l->next) {
+      Timer *t = List_Owner<Timer>(l);
+      t->expiry.sec -= back.sec;
+      t->expiry.usec -= back.usec;
+      Clock_Normalize(&t->expiry);
+    }
+  }
+  Clock_Now = now;
+}
+
+unsigned Timer_Count() {
+  unsigned n = 0;
+  for (ListLink *l = g_timers.next; l != &g_timers; l = l->next) n++;
+  return n;
+}
