@@ -1,1 +1,113 @@
-// PENDING: placeholder so the tree links while this module is written; replaced by the module itself.
+// Text buffer: a growable byte buffer with a sticky error flag, and the
+// splice that writes rewritten text into a TCP segment.
+//
+// Owns nothing process-wide; each TextBuf owns its malloc'd storage.
+// Invariants: len <= capacity; data == nullptr exactly when capacity == 0;
+// the contents are not NUL-terminated. Storage grows to exactly the length
+// needed (never doubled) and is kept when the contents are consumed. A
+// failed growth frees the storage and sets `error`, which stays set until
+// the buffer is initialised or freed again.
+#include "control/textbuf.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "nat/tcp.h"
+
+void TextBuf_Init(TextBuf *tb) {
+  tb->data = nullptr;
+  tb->len = 0;
+  tb->capacity = 0;
+  tb->error = 0;
+}
+
+void TextBuf_Free(TextBuf *tb) {
+  free(tb->data);
+  TextBuf_Init(tb);
+}
+
+void TextBuf_Insert(TextBuf *tb, size_t pos, const void *bytes, size_t n) {
+  if (n == 0) return;
+  if (n > SIZE_MAX - tb->len) {
+    TextBuf_Free(tb);
+    tb->error = 1;
+    return;
+  }
+  size_t newLen = tb->len + n;
+  if (newLen > tb->capacity) {
+    void *grown = realloc(tb->data, newLen);
+    if (grown == nullptr) {
+      TextBuf_Free(tb);
+      tb->error = 1;
+      return;
+    }
+    tb->data = static_cast<uint8_t *>(grown);
+    tb->capacity = newLen;
+  }
+  if (pos < tb->len) {
+    memmove(tb->data + pos + n, tb->data + pos, tb->len - pos);
+    memcpy(tb->data + pos, bytes, n);
+  } else {
+    memcpy(tb->data + tb->len, bytes, n);
+  }
+  tb->len = newLen;
+}
+
+void TextBuf_Append(TextBuf *tb, const char *text) {
+  TextBuf_Insert(tb, kTextBufAppend, text, strlen(text));
+}
+
+void TextBuf_Consume(TextBuf *tb, size_t n) {
+  if (n >= tb->len) {
+    tb->len = 0;
+    return;
+  }
+  tb->len -= n;
+  memmove(tb->data, tb->data + n, tb->len);
+}
+
+void TextBuf_TruncateAt(TextBuf *tb, const uint8_t *at) {
+  // Compared as addresses so that a pointer before the contents is ignored.
+  uintptr_t base = reinterpret_cast<uintptr_t>(tb->data);
+  uintptr_t cut = reinterpret_cast<uintptr_t>(at);
+  if (cut < base) return;
+  size_t k = size_t(cut - base);
+  if (k < tb->len) tb->len = k;
+}
+
+void TextBuf_Splice(TcpSegment *seg, uint8_t **cursor, uint8_t **end, TextBuf *tb) {
+  uint8_t *cur = *cursor;
+  uint8_t *stop = *end;
+  size_t room = size_t(stop - cur);
+  size_t k = room < tb->len ? room : tb->len;
+  if (k != 0) memcpy(cur, tb->data, k);
+  TextBuf_Consume(tb, k);
+  cur += k;
+
+  size_t rest = tb->len;
+  if (rest != 0) {
+    // The text did not fit into the room: open a gap of `rest` bytes at the
+    // end cursor by growing the segment and moving its tail up.
+    size_t curOff = size_t(cur - seg->data);
+    size_t endOff = size_t(stop - seg->data);
+    void *grown = nullptr;
+    if (rest <= UINT32_MAX - seg->len) grown = realloc(seg->data, size_t(seg->len) + rest);
+    if (grown != nullptr) {
+      uint8_t *base = static_cast<uint8_t *>(grown);
+      memmove(base + endOff + rest, base + endOff, seg->len - endOff);
+      memcpy(base + curOff, tb->data, rest);
+      seg->data = base;
+      seg->len += uint32_t(rest);
+      cur = base + curOff + rest;
+      stop = base + endOff + rest;
+    } else {
+      // Keep a rewritten line terminated; the rest of the text is lost.
+      if (k > 0) cur[-1] = '\n';
+      if (k > 1) cur[-2] = '\r';
+    }
+  }
+  TextBuf_Free(tb);
+  *cursor = cur;
+  *end = stop;
+}
