@@ -77,37 +77,36 @@ void TextBuf_TruncateAt(TextBuf *tb, const uint8_t *at) {
 }
 
 void TextBuf_Splice(TcpSegment *seg, uint8_t **cursor, uint8_t **end, TextBuf *tb) {
-  uint8_t *cur = *cursor;
-  uint8_t *stop = *end;
-  size_t room = size_t(stop - cur);
+  // Work with offsets into the segment: its storage may move when it grows.
+  size_t curOff = size_t(*cursor - seg->data);
+  size_t endOff = size_t(*end - seg->data);
+  size_t room = endOff - curOff;
   size_t k = room < tb->len ? room : tb->len;
-  if (k != 0) memcpy(cur, tb->data, k);
+  if (k != 0) memcpy(seg->data + curOff, tb->data, k);
   TextBuf_Consume(tb, k);
-  cur += k;
+  curOff += k;
 
   size_t rest = tb->len;
   if (rest != 0) {
-    // The text did not fit into the room: open a gap of `rest` bytes at the
-    // end cursor by growing the segment and moving its tail up.
-    size_t curOff = size_t(cur - seg->data);
-    size_t endOff = size_t(stop - seg->data);
+    // The text did not fit into the room (the cursor now sits at the end
+    // cursor): open a gap of `rest` bytes there by growing the segment and
+    // moving its tail up.
     void *grown = nullptr;
     if (rest <= UINT32_MAX - seg->len) grown = realloc(seg->data, size_t(seg->len) + rest);
     if (grown != nullptr) {
-      uint8_t *base = static_cast<uint8_t *>(grown);
-      memmove(base + endOff + rest, base + endOff, seg->len - endOff);
-      memcpy(base + curOff, tb->data, rest);
-      seg->data = base;
+      seg->data = static_cast<uint8_t *>(grown);
+      memmove(seg->data + endOff + rest, seg->data + endOff, seg->len - endOff);
+      memcpy(seg->data + curOff, tb->data, rest);
       seg->len += uint32_t(rest);
-      cur = base + curOff + rest;
-      stop = base + endOff + rest;
+      curOff += rest;
+      endOff += rest;
     } else {
       // Keep a rewritten line terminated; the rest of the text is lost.
-      if (k > 0) cur[-1] = '\n';
-      if (k > 1) cur[-2] = '\r';
+      if (k > 0) seg->data[curOff - 1] = '\n';
+      if (k > 1) seg->data[curOff - 2] = '\r';
     }
   }
   TextBuf_Free(tb);
-  *cursor = cur;
-  *end = stop;
+  *cursor = seg->data + curOff;
+  *end = seg->data + endOff;
 }
