@@ -1,0 +1,216 @@
+// Device backends: the character device of the virtual switch (four ioctl
+// requests), a Linux TAP interface and a UNIX datagram socket, plus the
+// plain descriptor used by Dev_Attach. Each backend only moves frames and
+// answers the five configuration steps; Dev_Open in dev.cpp owns the order,
+// the messages and the exit statuses. Backend state lives in the DevWatch
+// record (stored MAC, TAP interface name, UNIX peer).
+#include "packet/dev_backend.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <linux/if.h>
+#include <linux/if_tun.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+int SysOpen(const char *path, int flags) { return ::open(path, flags); }
+int SysIoctl(int fd, unsigned long request, void *arg) { return ::ioctl(fd, request, arg); }
+
+// ---- character device ---------------------------------------------------
+
+int CharOpen(DevWatch *, const char *path) {
+  return Dev_CharSys.open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
+}
+
+int CharVersion(DevWatch *dev, int *version) {
+  // The module answers in bytes 2-3 of the word (host byte order).
+  uint32_t word = 0x00030000;
+  if (Dev_CharSys.ioctl(dev->poll.fd, kDevIoctlVersion, &word) < 0) return -1;
+  uint16_t v;
+  memcpy(&v, reinterpret_cast<uint8_t *>(&word) + 2, 2);
+  *version = v;
+  return 0;
+}
+
+int CharSetMac(DevWatch *dev, const uint8_t mac[6]) {
+  uint8_t arg[16] = {};
+  const uint32_t one = 1;
+  memcpy(arg, &one, 4);
+  memcpy(arg + 4, mac, 6);
+  memcpy(arg + 12, &one, 4);
+  return Dev_CharSys.ioctl(dev->poll.fd, kDevIoctlSetMac, arg) == 0 ? 0 : -1;
+}
+
+int CharSetFlags(DevWatch *dev) {
+  uint32_t flags = kDevIfFlags;
+  return Dev_CharSys.ioctl(dev->poll.fd, kDevIoctlSetFlags, &flags) == 0 ? 0 : -1;
+}
+
+int CharGetMac(DevWatch *dev, uint8_t mac[6]) {
+  return Dev_CharSys.ioctl(dev->poll.fd, kDevIoctlGetMac, mac) == 0 ? 0 : -1;
+}
+
+ssize_t FdRead(DevWatch *dev, uint8_t *buf, size_t size) { return ::read(dev->poll.fd, buf, size); }
+ssize_t FdWrite(DevWatch *dev, const uint8_t *buf, size_t len) {
+  return ::write(dev->poll.fd, buf, len);
+}
+
+// ---- shared by TAP and UNIX: the stored MAC -----------------------------
+
+int StoredVersion(DevWatch *, int *version) {
+  *version = kDevModuleVersion;
+  return 0;
+}
+
+int StoreMac(DevWatch *dev, const uint8_t mac[6]) {
+  memcpy(dev->mac, mac, 6);
+  dev->macSet = true;
+  return 0;
+}
+
+// Without a stored MAC the backend invents one in 02:4E:A1:00:00:00 to
+// 02:4E:A1:3F:FF:FF, as an adapter of the switch has its own.
+int StoredGetMac(DevWatch *dev, uint8_t mac[6]) {
+  if (!dev->macSet) {
+    dev->mac[0] = 0x02;
+    dev->mac[1] = 0x4E;
+    dev->mac[2] = 0xA1;
+    dev->mac[3] = uint8_t(rand() & 0x3F);
+    dev->mac[4] = uint8_t(rand() & 0xFF);
+    dev->mac[5] = uint8_t(rand() & 0xFF);
+    dev->macSet = true;
+  }
+  memcpy(mac, dev->mac, 6);
+  return 0;
+}
+
+// ---- TAP ----------------------------------------------------------------
+
+int TapOpen(DevWatch *dev, const char *ifName) {
+  if (strlen(ifName) == 0 || strlen(ifName) >= IFNAMSIZ) {
+    errno = EINVAL;
+    return -1;
+  }
+  int fd = ::open("/dev/net/tun", O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return -1;
+  struct ifreq ifr;
+  memset(&ifr, 0, sizeof ifr);
+  memcpy(ifr.ifr_name, ifName, strlen(ifName));
+  ifr.ifr_flags = IFF_TAP | IFF_NO_PI;
+  if (::ioctl(fd, TUNSETIFF, &ifr) < 0) {
+    int err = errno;
+    ::close(fd);
+    errno = err;
+    return -1;
+  }
+  memcpy(dev->ifName, ifr.ifr_name, sizeof dev->ifName);
+  dev->ifName[sizeof dev->ifName - 1] = 0;
+  return fd;
+}
+
+// Brings the interface up (adding the broadcast and all-multicast flags).
+int TapSetFlags(DevWatch *dev) {
+  int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (s < 0) return -1;
+  struct ifreq ifr;
+  memset(&ifr, 0, sizeof ifr);
+  memcpy(ifr.ifr_name, dev->ifName, sizeof dev->ifName);
+  int rc = ::ioctl(s, SIOCGIFFLAGS, &ifr);
+  if (rc == 0) {
+    ifr.ifr_flags = short(ifr.ifr_flags | IFF_UP | IFF_BROADCAST | IFF_ALLMULTI);
+    rc = ::ioctl(s, SIOCSIFFLAGS, &ifr);
+  }
+  int err = errno;
+  ::close(s);
+  errno = err;
+  return rc == 0 ? 0 : -1;
+}
+
+// ---- UNIX datagram socket -----------------------------------------------
+
+int UnixOpen(DevWatch *, const char *path) {
+  struct sockaddr_un addr;
+  memset(&addr, 0, sizeof addr);
+  size_t len = strlen(path);
+  if (len == 0 || len >= sizeof addr.sun_path) {
+    errno = ENAMETOOLONG;
+    return -1;
+  }
+  addr.sun_family = AF_UNIX;
+  memcpy(addr.sun_path, path, len);
+  int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  // An old socket file at the path is replaced; any other file is kept and
+  // makes bind fail.
+  struct stat st;
+  if (::lstat(path, &st) == 0 && S_ISSOCK(st.st_mode)) ::unlink(path);
+  if (::bind(fd, reinterpret_cast<struct sockaddr *>(&addr),
+             socklen_t(offsetof(struct sockaddr_un, sun_path) + len + 1)) < 0) {
+    int err = errno;
+    ::close(fd);
+    errno = err;
+    return -1;
+  }
+  return fd;
+}
+
+int NoFlags(DevWatch *) { return 0; }
+
+// Remembers the sender so that replies go back to it; an unbound sender
+// cannot be answered and leaves the known peer unchanged.
+ssize_t UnixRead(DevWatch *dev, uint8_t *buf, size_t size) {
+  struct sockaddr_un from;
+  socklen_t fromLen = sizeof from;
+  ssize_t n = ::recvfrom(dev->poll.fd, buf, size, 0, reinterpret_cast<struct sockaddr *>(&from),
+                         &fromLen);
+  if (n >= 0 && fromLen > offsetof(struct sockaddr_un, sun_path) && fromLen <= sizeof from) {
+    dev->peer = from;
+    dev->peerLen = fromLen;
+  }
+  return n;
+}
+
+ssize_t UnixWrite(DevWatch *dev, const uint8_t *buf, size_t len) {
+  if (dev->peerLen == 0) {
+    errno = ENOTCONN;
+    return -1;
+  }
+  return ::sendto(dev->poll.fd, buf, len, MSG_DONTWAIT,
+                  reinterpret_cast<const struct sockaddr *>(&dev->peer), dev->peerLen);
+}
+
+int NoOpen(DevWatch *, const char *) {
+  errno = EBADF;
+  return -1;
+}
+
+}  // namespace
+
+DevCharSys Dev_CharSys = {SysOpen, SysIoctl};
+
+const DevBackend kDevBackendChar = {CharOpen, CharVersion, CharSetMac, CharSetFlags,
+                                    CharGetMac, FdRead, FdWrite};
+const DevBackend kDevBackendTap = {TapOpen, StoredVersion, StoreMac, TapSetFlags,
+                                   StoredGetMac, FdRead, FdWrite};
+const DevBackend kDevBackendUnix = {UnixOpen, StoredVersion, StoreMac, NoFlags,
+                                    StoredGetMac, UnixRead, UnixWrite};
+const DevBackend kDevBackendPlain = {NoOpen, StoredVersion, StoreMac, NoFlags,
+                                     StoredGetMac, FdRead, FdWrite};
+
+const DevBackend *DevBackend_Select(const char *name, const char **arg) {
+  if (strncmp(name, "tap:", 4) == 0) {
+    *arg = name + 4;
+    return &kDevBackendTap;
+  }
+  if (strncmp(name, "unix:", 5) == 0) {
+    *arg = name + 5;
+    return &kDevBackendUnix;
+  }
+  *arg = name;
+  return &kDevBackendChar;
+}
