@@ -29,9 +29,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
 #include "core/timer.h"
+#include "lib/support.h"
 
 namespace {
 
@@ -210,7 +210,7 @@ void Poll_RunOnce(int maxWaitMs) {
   Clock_Update();
   if (n < 0) {
     if (err != EINTR)
-      fprintf(stderr, "Poll returned error %s, should not happen, poll: %d\n", strerror(err), n);
+      fprintf(stderr, "Poll returned error %s, should not happen, poll: %d\n", Err_Text(err), n);
   } else {
     Poll_Dispatch(n, nfds);
   }
