@@ -1,5 +1,282 @@
-// PENDING: placeholder so the tree links while this module is written; replaced by the module itself.
+// IP input: checks every IPv4 packet a guest sends, trims link-layer
+// padding, reassembles fragmented datagrams and hands each complete datagram
+// to Ip_Dispatch, which classifies the destination (the gateway, a
+// broadcast, another guest, or the outside world) and calls the protocol
+// handler.
+//
+// Owns the reassembly list (g_reasmList) of IpReasm records, one per
+// datagram being reassembled, keyed by source, destination, identification
+// and protocol; new records are appended.
+//
+// Reassembly. A record collects the payload of its fragments in one block
+// laid out as the finished buffer will be: 14 bytes of Ethernet header and
+// 20 bytes of IPv4 header (both copied from the fragment at offset 0), then
+// the payload at its offsets. The block grows to the largest end offset seen
+// (`capacity`). The received byte ranges [start, end) are kept in a table of
+// at most 256 entries, sorted by start and never overlapping:
+//   - a fragment that extends a range at its end or start is merged into it
+//     (and a range it closes the gap to is merged too);
+//   - a fragment that overlaps received data discards the whole datagram, as
+//     does a last fragment that disagrees with an earlier last fragment (a
+//     second copy of the same last fragment is ignored);
+//   - a fragment that would need a 257th range discards the datagram.
+// The datagram is complete when one range remains, it starts at 0 and the
+// total length is known; the block then becomes the storage of a new buffer
+// that is dispatched, and the record is released without its block.
+// Lifetime: 15 seconds from the first fragment, extended to now + TTL
+// seconds by any fragment whose TTL reaches further; never shortened. When
+// it runs out the record is released silently.
+#include <cstdlib>
+#include <cstring>
+
+#include "core/main.h"
+#include "core/timer.h"
+#include "lib/list.h"
+#include "nat/icmp.h"
+#include "nat/tcp.h"
+#include "nat/udp.h"
 #include "packet/ip.h"
-void Ip_Input(SkBuff *) {}
-void Ip_Dispatch(uint8_t *, SkBuff *) {}
-void Ip_Reset() {}
+#include "packet/skbuff.h"
+#include "packet/wire.h"
+
+namespace {
+
+constexpr uint32_t kReasmMaxRanges = 256;
+constexpr int64_t kReasmLifetimeSec = 15;
+constexpr uint32_t kBlockHdrLen = kEthHdrLen + kIpHdrLen;  // 34
+
+struct IpRange {
+  uint32_t start;
+  uint32_t end;
+};
+
+struct IpReasm {
+  ListLink link;  // reassembly list; owner = this record
+  uint32_t src, dst;  // network order
+  uint16_t id;        // as on the wire (host order value)
+  uint8_t proto;
+  uint32_t total;     // payload length of the datagram; 0 while unknown
+  uint32_t capacity;  // largest end offset seen; block holds 34 + capacity
+  uint8_t *block;
+  uint32_t rangeCount;
+  IpRange ranges[kReasmMaxRanges];
+  Timer timer;
+};
+
+ListLink g_reasmList = {&g_reasmList, &g_reasmList, nullptr};
+
+void Reasm_Release(IpReasm *r) {
+  List_Unlink(&r->link);
+  Timer_Cancel(&r->timer);
+  free(r->block);
+  free(r);
+}
+
+void Reasm_Timeout(Timer *, void *arg) { Reasm_Release(static_cast<IpReasm *>(arg)); }
+
+IpReasm *Reasm_Find(uint32_t src, uint32_t dst, uint16_t id, uint8_t proto) {
+  for (ListLink *l = g_reasmList.next; l != &g_reasmList; l = l->next) {
+    IpReasm *r = List_Owner<IpReasm>(l);
+    if (r->src == src && r->dst == dst && r->id == id && r->proto == proto) return r;
+  }
+  return nullptr;
+}
+
+IpReasm *Reasm_Create(uint32_t src, uint32_t dst, uint16_t id, uint8_t proto) {
+  IpReasm *r = static_cast<IpReasm *>(malloc(sizeof(IpReasm)));
+  if (!r) return nullptr;
+  memset(r, 0, offsetof(IpReasm, ranges));
+  List_Init(&r->link, r);
+  r->src = src;
+  r->dst = dst;
+  r->id = id;
+  r->proto = proto;
+  Timer_Init(&r->timer, Reasm_Timeout, r);
+  Timer_AddSeconds(&r->timer, kReasmLifetimeSec);
+  List_InsertBefore(&g_reasmList, &r->link);
+  return r;
+}
+
+enum class RangeResult { kPending, kCheckComplete, kDiscard };
+
+// Records [off, end) in the range table (see the header comment).
+RangeResult Reasm_AddRange(IpReasm *r, uint32_t off, uint32_t end) {
+  IpRange *rg = r->ranges;
+  uint32_t n = r->rangeCount;
+  uint32_t i = 0;
+  for (; i < n; i++) {
+    if (off == rg[i].end) {
+      if (i + 1 < n && end > rg[i + 1].start) return RangeResult::kDiscard;  // overlaps the next range
+      rg[i].end = end;
+      if (i + 1 < n && rg[i + 1].start == end) {
+        rg[i].end = rg[i + 1].end;
+        memmove(&rg[i + 1], &rg[i + 2], (n - i - 2) * sizeof(IpRange));
+        r->rangeCount--;
+      }
+      return RangeResult::kCheckComplete;
+    }
+    if (off < rg[i].end) {
+      if (end > rg[i].start) return RangeResult::kDiscard;
+      if (end == rg[i].start) {
+        rg[i].start = off;
+        return RangeResult::kCheckComplete;
+      }
+      break;  // insert before range i
+    }
+  }
+  if (n == kReasmMaxRanges) return RangeResult::kDiscard;
+  memmove(&rg[i + 1], &rg[i], (n - i) * sizeof(IpRange));
+  rg[i] = {off, end};
+  r->rangeCount++;
+  return n == 0 ? RangeResult::kCheckComplete : RangeResult::kPending;
+}
+
+// One fragment (data = its payload, iph = its header).
+void Ip_Reassemble(uint8_t *iph, SkBuff *skb) {
+  uint32_t src = Wire_Get32n(iph + ip::kSrc);
+  uint32_t dst = Wire_Get32n(iph + ip::kDst);
+  uint16_t id = Wire_Get16(iph + ip::kId);
+  uint8_t proto = iph[ip::kProto];
+  uint16_t field = Wire_Get16(iph + ip::kFragOff);
+
+  IpReasm *r = Reasm_Find(src, dst, id, proto);
+  if (!r) r = Reasm_Create(src, dst, id, proto);
+  if (!r) return;
+
+  uint32_t off = 8u * (field & ip::kOffMask);
+  uint32_t end = off + skb->len;
+  if (!(field & ip::kFlagMF)) {
+    if (r->total != 0) {
+      if (end != r->total) Reasm_Release(r);
+      return;  // a second copy of the last fragment is ignored
+    }
+    r->total = end;
+  }
+  if (end == 0) return;
+  if (end > r->capacity) {
+    uint8_t *block = static_cast<uint8_t *>(realloc(r->block, kBlockHdrLen + end));
+    if (!block) {
+      Reasm_Release(r);
+      return;
+    }
+    // Bytes not yet received are never read, but keep them defined.
+    memset(block + kBlockHdrLen + r->capacity, 0, end - r->capacity);
+    if (!r->block) memset(block, 0, kBlockHdrLen);
+    r->block = block;
+    r->capacity = end;
+  }
+  if (off == 0) {
+    memcpy(r->block + kEthHdrLen, iph, kIpHdrLen);
+    if (skb->linkHdr) memcpy(r->block, skb->linkHdr, kEthHdrLen);
+  }
+  ClockTime until = Clock_Now;
+  until.sec += iph[ip::kTtl];
+  if (Clock_Compare(until, r->timer.expiry) > 0) {
+    Timer_Cancel(&r->timer);
+    r->timer.expiry = until;
+    Timer_Add(&r->timer);
+  }
+  memcpy(r->block + kBlockHdrLen + off, skb->data, skb->len);
+
+  RangeResult res = Reasm_AddRange(r, off, end);
+  if (res == RangeResult::kDiscard) {
+    Reasm_Release(r);
+    return;
+  }
+  if (res != RangeResult::kCheckComplete) return;
+  if (r->rangeCount != 1 || r->total == 0 || r->ranges[0].start != 0) return;
+
+  uint32_t len = r->capacity;
+  uint8_t *block = r->block;
+  r->block = nullptr;
+  Reasm_Release(r);
+  SkBuff *whole = SkBuff_AllocExternal(block, kBlockHdrLen + len);
+  if (!whole) return;  // the block went with the failed allocation
+  whole->linkHdr = block;
+  whole->networkHdr = block + kEthHdrLen;
+  whole->pktType = skb->pktType;
+  SkBuff_Reserve(whole, kBlockHdrLen);
+  (void)SkBuff_Put(whole, len);
+  Ip_Dispatch(iph, whole);
+  SkBuff_Free(whole);
+}
+
+bool Ip_IsBroadcastDest(uint32_t dN) {
+  return dN == g_settings.broadcastAddr || dN == g_settings.networkAddr || dN == 0 || dN == 0xFFFFFFFFu;
+}
+
+}  // namespace
+
+void Ip_Input(SkBuff *skb) {
+  uint8_t *iph = skb->data;
+  if (skb->len < kIpHdrLen) return;
+  if ((iph[ip::kVerIhl] >> 4) != 4) return;
+  uint32_t hlen = uint32_t(ip::HdrLen(iph));
+  if (hlen < kIpHdrLen) return;
+  uint32_t total = Wire_Get16(iph + ip::kTotLen);
+  if (total > skb->len || total < hlen) return;
+  if (total < skb->len) SkBuff_Trim(skb, total);
+  skb->networkHdr = iph;
+  if (!SkBuff_Pull(skb, hlen)) return;
+
+  uint16_t field = Wire_Get16(iph + ip::kFragOff);
+  if ((field & (ip::kFlagMF | ip::kOffMask)) == 0) {
+    Ip_Dispatch(iph, skb);
+    return;
+  }
+  if (field & ip::kFlagDF) return;
+  Ip_Reassemble(iph, skb);
+}
+
+void Ip_Dispatch(uint8_t *iph, SkBuff *skb) {
+  skb->transportHdr = skb->data;
+  skb->ttl = iph[ip::kTtl];
+  uint32_t dN = Wire_Get32n(iph + ip::kDst);
+  uint32_t sN = Wire_Get32n(iph + ip::kSrc);
+  uint8_t proto = iph[ip::kProto];
+
+  if (dN == g_settings.gatewayAddr) {
+    skb->destClass = kDestGateway;
+  } else if (Ip_IsBroadcastDest(dN)) {
+    skb->destClass = kDestBroadcast;
+  } else if (((dN ^ g_settings.gatewayAddr) & g_settings.netmask) == 0) {
+    Ip_Output(dN, sN, proto, skb);  // to another guest on the subnet
+    return;
+  } else {
+    skb->destClass = kDestRouted;
+    if (skb->ttl <= 1) {
+      skb->ttl = 0;
+      Icmp_SendError(skb, 11, 0, 0);
+      return;
+    }
+    skb->ttl--;
+  }
+
+  switch (proto) {
+    case kProtoTcp:
+      Tcp_Input(skb);
+      break;
+    case kProtoUdp:
+      Udp_Input(skb);
+      break;
+    case kProtoIcmp:
+      Icmp_Input(skb);
+      break;
+    case kProtoGre:
+      break;  // no GRE relay: dropped
+    default:
+      Icmp_SendError(skb, 3, 2, 0);
+      break;
+  }
+}
+
+void Ip_Reset() {
+  while (!List_Empty(&g_reasmList)) Reasm_Release(List_Owner<IpReasm>(g_reasmList.next));
+  Ip_ResetIdent();
+}
+
+unsigned Ip_ReasmCount() {
+  unsigned n = 0;
+  for (ListLink *l = g_reasmList.next; l != &g_reasmList; l = l->next) n++;
+  return n;
+}
