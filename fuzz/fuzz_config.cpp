@@ -24,12 +24,19 @@ void Check(bool ok, const char *what) {
   }
 }
 
+char g_dir[] = "/tmp/natd-fuzz-config-XXXXXX";
+
+void RemoveScratchFile() {
+  unlink(Config_Path.c_str());
+  rmdir(g_dir);
+}
+
 void UseScratchFile() {
   static bool done = false;
   if (done) return;
-  char tmpl[] = "/tmp/natd-fuzz-config-XXXXXX";
-  if (!mkdtemp(tmpl)) abort();
-  Config_Path = std::string(tmpl) + "/nat.conf";
+  if (!mkdtemp(g_dir)) abort();
+  Config_Path = std::string(g_dir) + "/nat.conf";
+  atexit(RemoveScratchFile);
   done = true;
 }
 
