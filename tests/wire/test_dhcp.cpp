@@ -3,6 +3,7 @@
 // chosen through the ARP table and the 128..250 counter.
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -46,8 +47,8 @@ Bytes BuildBootp(const Request &r) {
   Wire_Put32n(&m[bootp::kCiaddr], Ip4("10.254.254.77"));
   Wire_Put32n(&m[bootp::kGiaddr], r.giaddr);
   memcpy(&m[bootp::kChaddr], r.mac.data(), 6);
-  memcpy(&m[bootp::kSname], r.sname.data(), r.sname.size());
-  memcpy(&m[bootp::kFile], r.file.data(), r.file.size());
+  std::copy(r.sname.begin(), r.sname.end(), m.begin() + bootp::kSname);
+  std::copy(r.file.begin(), r.file.end(), m.begin() + bootp::kFile);
   if (r.cookie) {
     m.resize(bootp::kOptions);
     Wire_Put32(&m[bootp::kCookie], bootp::kMagicCookie);
