@@ -1,0 +1,521 @@
+// TCP engine at the wire, data path: handshakes relayed to loopback servers,
+// data in both directions with flow control bound to the guest's window,
+// retransmission and the idle release on the simulated clock, closing in
+// both directions with TIME_WAIT, host resets and refusals, keep-alive
+// mirroring, ICMP errors, privileged ports and the table dump.
+#include <fcntl.h>
+
+#include <algorithm>
+
+#include "nat/icmp.h"
+#include "packet/arp.h"
+#include "packet/skbuff.h"
+#include "wire/test_tcp_guest.h"
+
+namespace wire {
+namespace {
+
+WIRE_TEARDOWN(Tcp_Reset);
+
+/// Writes as much of `data` from `*off` as the non-blocking socket takes.
+void HostWrite(int fd, const Bytes &data, size_t *off) {
+  while (*off < data.size()) {
+    ssize_t r = write(fd, data.data() + *off, data.size() - *off);
+    if (r <= 0) return;
+    *off += size_t(r);
+  }
+}
+
+int SockOpt(int fd, int level, int name) {
+  int v = -1;
+  socklen_t len = sizeof v;
+  getsockopt(fd, level, name, &v, &len);
+  return v;
+}
+
+TEST_F(TcpWireTest, HandshakeToGatewayReachesLoopbackAndIsListed) {
+  HostServer srv;
+  GuestTcp g{.remote = kGatewayIp, .gport = 40001, .rport = srv.port()};
+  Put(g, tcp::kSyn, {}, std::nullopt, TcpMssOption(1460));
+  g.sndNxt += 1;
+  TcpConn *c = Conn(g);
+  ASSERT_NE(c, nullptr);
+  EXPECT_EQ(c->state, kTcpConnecting);
+  EXPECT_EQ(c->localAddr, kLoopbackIp);
+  char want[160];
+  snprintf(want, sizeof want, "251-fd %d, from 10.254.254.10/40001 to 10.254.254.1/%u state 4099\r\n",
+           c->poll.fd, srv.port());
+  EXPECT_NE(Dump(Tcp_DumpTable).find(want), std::string::npos) << Dump(Tcp_DumpTable);
+
+  auto sa = WaitSegment(g);
+  ASSERT_TRUE(sa);
+  EXPECT_EQ(sa->flags, tcp::kSyn | tcp::kAckF);
+  EXPECT_EQ(sa->ack, g.sndNxt);
+  EXPECT_EQ(sa->seq, c->iss);
+  EXPECT_EQ(sa->Mss(), 1460);
+  EXPECT_EQ(sa->hdrLen, 24);
+  EXPECT_EQ(sa->window, 64240);
+  EXPECT_EQ(c->state, kTcpSynReceived);
+  g.rcvNxt = sa->seq + 1;
+
+  Fd host = srv.Accept();
+  ASSERT_TRUE(host.ok());
+  sockaddr_in peer{};
+  socklen_t len = sizeof peer;
+  getpeername(host.get(), reinterpret_cast<sockaddr *>(&peer), &len);
+  EXPECT_EQ(peer.sin_addr.s_addr, kLoopbackIp);
+  EXPECT_EQ(peer.sin_port, c->localPort);
+
+  Put(g, tcp::kAckF);
+  EXPECT_EQ(c->state, kTcpEstablished);
+  std::string d = Dump(Tcp_DumpTable);
+  EXPECT_EQ(d.rfind("250-TCP NAT table\r\n", 0), 0u);
+  EXPECT_NE(d.find("state 1\r\n"), std::string::npos);
+  EXPECT_NE(d.find("252-TCP segments sent to qlink: 1\r\n"), std::string::npos) << d;
+  EXPECT_NE(d.find("253-TCP retransmissions: 0\r\n259-1 entries\r\n"), std::string::npos) << d;
+}
+
+TEST_F(TcpWireTest, DataFlowsBothWaysInFullSegments) {
+  HostServer srv;
+  GuestTcp g;
+  Fd host = Open(g, srv);
+  ASSERT_TRUE(host.ok());
+
+  Bytes up = Pattern(3000, 7);
+  PutData(g, Bytes(up.begin(), up.begin() + 1460));
+  PutData(g, Bytes(up.begin() + 1460, up.end()));
+  auto acks = Segments(g);
+  ASSERT_FALSE(acks.empty());
+  EXPECT_EQ(acks.back().ack, g.sndNxt);
+  EXPECT_EQ(acks.back().flags, tcp::kAckF);
+  EXPECT_EQ(HostRead(host.get(), up.size()), up);
+
+  Bytes down = Pattern(5000, 99);
+  ASSERT_EQ(write(host.get(), down.data(), down.size()), ssize_t(down.size()));
+  Bytes got;
+  std::vector<TcpView> segs;
+  for (int i = 0; i < 50 && got.size() < down.size(); i++) {
+    auto t = WaitSegment(g, 20);
+    if (!t) continue;
+    segs.push_back(*t);
+    EXPECT_EQ(t->seq, g.rcvNxt);
+    got.insert(got.end(), t->payload.begin(), t->payload.end());
+    g.rcvNxt += uint32_t(t->payload.size());
+  }
+  EXPECT_EQ(got, down);
+  ASSERT_FALSE(segs.empty());
+  for (const TcpView &t : segs) {
+    EXPECT_LE(t.payload.size(), 1460u);
+    EXPECT_TRUE(t.flags & tcp::kAckF);
+    EXPECT_EQ(t.ack, g.sndNxt);
+  }
+  // Whatever the host's read chunks were, a segment that is not the last of
+  // its burst carries exactly one MSS and no PSH.
+  for (size_t i = 0; i < segs.size(); i++) {
+    if (segs[i].payload.size() < 1460) EXPECT_TRUE(segs[i].flags & tcp::kPsh);
+    if (!(segs[i].flags & tcp::kPsh)) EXPECT_EQ(segs[i].payload.size(), 1460u);
+  }
+  EXPECT_TRUE(segs.back().flags & tcp::kPsh);
+}
+
+// 100 000 bytes to a guest advertising 8192: the daemon reads 8192, sends
+// them as five full segments and one of 892 with PSH, and reads again only
+// when an acknowledgement makes room in the window.
+TEST_F(TcpWireTest, ReadingIsBoundByTheGuestWindow) {
+  HostServer srv;
+  GuestTcp g{.window = 8192};
+  Fd host = Open(g, srv);
+  ASSERT_TRUE(host.ok());
+  TcpConn *c = Conn(g);
+  ASSERT_NE(c, nullptr);
+
+  Bytes down = Pattern(100000, 3);
+  size_t off = 0;
+  HostWrite(host.get(), down, &off);
+  ASSERT_GE(off, 8192u);
+  // Wait for the first burst: the read must have filled the window.
+  std::vector<TcpView> burst;
+  for (int i = 0; i < 100 && c->send.count < 8192; i++) Poll_RunOnce(10);
+  burst = Segments(g);
+  ASSERT_EQ(burst.size(), 6u);
+  for (int i = 0; i < 6; i++) {
+    EXPECT_EQ(burst[i].payload.size(), i < 5 ? 1460u : 892u) << i;
+    EXPECT_EQ(bool(burst[i].flags & tcp::kPsh), i == 5) << i;
+    EXPECT_EQ(burst[i].seq, g.rcvNxt + 1460u * i);
+  }
+  EXPECT_FALSE(Poll_GetEvents(&c->poll) & POLLIN) << "reading goes on with the window used up";
+  ExpectNoFrame("while the window is full");
+
+  // One segment acknowledged: room for exactly 1460 more.
+  Bytes got;
+  for (const TcpView &t : burst) got.insert(got.end(), t.payload.begin(), t.payload.end());
+  g.rcvNxt += 1460;
+  Put(g, tcp::kAckF);
+  auto next = WaitSegment(g, 50);
+  ASSERT_TRUE(next);
+  EXPECT_EQ(next->seq, g.rcvNxt + 8192 - 1460);
+  EXPECT_EQ(next->payload.size(), 1460u);
+  EXPECT_TRUE(next->flags & tcp::kPsh);
+  got.insert(got.end(), next->payload.begin(), next->payload.end());
+  uint32_t sent = g.rcvNxt + 8192;  // next sequence the daemon will send
+
+  // The rest, acknowledging everything received each time.
+  for (int i = 0; i < 2000 && got.size() < down.size(); i++) {
+    HostWrite(host.get(), down, &off);
+    for (const TcpView &t : Segments(g)) {
+      EXPECT_EQ(t.seq, sent);
+      sent += uint32_t(t.payload.size());
+      got.insert(got.end(), t.payload.begin(), t.payload.end());
+      EXPECT_LE(sent - g.rcvNxt, 8192u) << "more in flight than the window";
+    }
+    g.rcvNxt = sent;
+    Put(g, tcp::kAckF);
+    Poll_RunOnce(5);
+  }
+  EXPECT_EQ(got.size(), down.size());
+  EXPECT_TRUE(got == down) << "stream corrupted";
+  EXPECT_EQ(Tcp_Retransmissions(), 0u);
+}
+
+// A guest that stops acknowledging gets the data again every 100 ms and no
+// reset; the connection goes 30 s after the last read from the host.
+TEST_F(TcpWireTest, UnacknowledgedDataIsResentUntilTheIdleRelease) {
+  HostServer srv;
+  GuestTcp g;
+  Fd host = Open(g, srv);
+  ASSERT_TRUE(host.ok());
+  Bytes down = Pattern(2000, 1);
+  ASSERT_EQ(write(host.get(), down.data(), down.size()), ssize_t(down.size()));
+  std::vector<TcpView> first;
+  for (int i = 0; i < 100 && first.size() < 2; i++) {
+    Poll_RunOnce(10);
+    for (auto &t : Segments(g)) first.push_back(t);
+  }
+  ASSERT_EQ(first.size(), 2u);
+  uint32_t base = first[0].seq;
+
+  for (int round = 1; round <= 3; round++) {
+    Advance(100);
+    auto again = Segments(g);
+    ASSERT_EQ(again.size(), 2u) << "round " << round;
+    EXPECT_EQ(again[0].seq, base);
+    EXPECT_EQ(again[0].payload, first[0].payload);
+    EXPECT_EQ(again[1].payload, first[1].payload);
+    EXPECT_EQ(Tcp_Retransmissions(), uint32_t(round));
+  }
+  Advance(29000);
+  EXPECT_NE(Conn(g), nullptr) << "released before 30 s";
+  size_t resets = 0;
+  Advance(1000);
+  for (const TcpView &t : Segments(g)) resets += (t.flags & tcp::kRst) != 0;
+  EXPECT_EQ(Conn(g), nullptr) << "still there 30 s after the last read";
+  EXPECT_EQ(resets, 0u);
+  EXPECT_TRUE(HostSeesEnd(host.get()));
+}
+
+// Host end of stream with an empty ring: a FIN alone at once; then the
+// guest's half of the stream still flows until its own FIN.
+TEST_F(TcpWireTest, HostCloseFirstThenGuestDataThenTimeWait) {
+  struct Case {
+    int period;
+    bool guestFinBeforeAck;  // FIN_WAIT_1 -> CLOSING -> TIME_WAIT
+  };
+  for (Case tc : {Case{45, false}, Case{45, true}, Case{0, false}}) {
+    SCOPED_TRACE(testing::Message() << "period " << tc.period << " closing " << tc.guestFinBeforeAck);
+    g_settings.tcpTimeWaitTimeout = tc.period;
+    HostServer srv;
+    GuestTcp g{.gport = uint16_t(41000 + tc.period + tc.guestFinBeforeAck)};
+    Fd host = Open(g, srv);
+    ASSERT_TRUE(host.ok());
+    TcpConn *c = Conn(g);
+    ASSERT_TRUE(c);
+    uint32_t sndNext = c->send.sndNext;
+    shutdown(host.get(), SHUT_WR);
+    auto fin = WaitSegment(g);
+    ASSERT_TRUE(fin);
+    EXPECT_EQ(fin->flags & (tcp::kFin | tcp::kAckF), tcp::kFin | tcp::kAckF);
+    EXPECT_TRUE(fin->payload.empty());
+    EXPECT_EQ(fin->seq, sndNext);
+    EXPECT_EQ(c->state, kTcpFinWait1);
+
+    if (tc.guestFinBeforeAck) {
+      PutData(g, Pattern(100), tcp::kFin);  // acknowledges nothing of our FIN
+      EXPECT_EQ(c->state, kTcpClosing);
+      g.rcvNxt = fin->seq + 1;
+      Put(g, tcp::kAckF);
+    } else {
+      g.rcvNxt = fin->seq + 1;
+      Put(g, tcp::kAckF);
+      EXPECT_EQ(c->state, kTcpFinWait2);
+      PutData(g, Pattern(100));
+      PutData(g, {}, tcp::kFin);
+    }
+    bool eof = false;
+    EXPECT_EQ(HostRead(host.get(), 200, 100, &eof), Pattern(100));
+    if (!eof) EXPECT_TRUE(HostSeesEnd(host.get()));
+    if (tc.period == 0) {
+      EXPECT_EQ(Conn(g), nullptr) << "period 0 releases at the next timer run";
+      Frames();
+      continue;
+    }
+    ASSERT_EQ(Conn(g), c);
+    EXPECT_EQ(c->state, kTcpTimeWait);
+    Advance(44900);
+    EXPECT_EQ(Conn(g), c);
+    Advance(200);
+    EXPECT_EQ(Conn(g), nullptr);
+    Frames();
+  }
+}
+
+// Guest FIN with data: written, then shutdown; CLOSE_WAIT until the host's
+// end of stream is acknowledged.
+TEST_F(TcpWireTest, GuestCloseFirstThenHostDataThenLastAck) {
+  HostServer srv;
+  GuestTcp g;
+  Fd host = Open(g, srv);
+  ASSERT_TRUE(host.ok());
+  TcpConn *c = Conn(g);
+  PutData(g, Pattern(500, 5), tcp::kFin);
+  bool eof = false;
+  EXPECT_EQ(HostRead(host.get(), 501, 100, &eof), Pattern(500, 5));
+  if (!eof) EXPECT_TRUE(HostSeesEnd(host.get()));
+  EXPECT_EQ(c->state, kTcpCloseWait);
+  auto ack = Segments(g);
+  ASSERT_FALSE(ack.empty());
+  EXPECT_EQ(ack.back().ack, g.sndNxt) << "the FIN is acknowledged";
+
+  Bytes down = Pattern(700, 9);
+  ASSERT_EQ(write(host.get(), down.data(), down.size()), 700);
+  auto t = WaitSegment(g);
+  ASSERT_TRUE(t);
+  EXPECT_EQ(t->payload, down);
+  g.rcvNxt += 700;
+  Put(g, tcp::kAckF);
+  shutdown(host.get(), SHUT_WR);
+  auto fin = WaitSegment(g);
+  ASSERT_TRUE(fin);
+  EXPECT_TRUE(fin->flags & tcp::kFin);
+  EXPECT_EQ(fin->seq, g.rcvNxt);
+  EXPECT_EQ(c->state, kTcpCloseWait);
+  g.rcvNxt += 1;
+  Put(g, tcp::kAckF);
+  EXPECT_EQ(Conn(g), nullptr);
+}
+
+TEST_F(TcpWireTest, HostResetReachesTheGuest) {
+  HostServer srv;
+  GuestTcp g;
+  Fd host = Open(g, srv);
+  ASSERT_TRUE(host.ok());
+  TcpConn *c = Conn(g);
+  uint32_t seq = c->send.sndNext;
+  PutData(g, Pattern(10));  // unread by the host: its close then resets
+  Frames();
+  linger lg{1, 0};
+  setsockopt(host.get(), SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+  host.Reset();
+  auto rst = WaitSegment(g);
+  ASSERT_TRUE(rst);
+  EXPECT_EQ(rst->flags, tcp::kRst | tcp::kAckF);
+  EXPECT_EQ(rst->seq, seq);
+  EXPECT_EQ(rst->ack, g.sndNxt);
+  EXPECT_EQ(Conn(g), nullptr);
+}
+
+TEST_F(TcpWireTest, RefusedConnectDrawsResetInsteadOfSynAck) {
+  uint16_t closedPort;
+  {
+    HostServer gone;
+    closedPort = gone.port();
+  }
+  GuestTcp g{.remote = kGatewayIp, .rport = closedPort};
+  Put(g, tcp::kSyn);
+  g.sndNxt += 1;
+  TcpConn *c = Conn(g);
+  ASSERT_NE(c, nullptr);
+  uint32_t iss = c->iss;
+  auto rst = WaitSegment(g);
+  ASSERT_TRUE(rst);
+  EXPECT_EQ(rst->flags, tcp::kRst | tcp::kAckF);
+  EXPECT_EQ(rst->seq, iss);
+  EXPECT_EQ(rst->ack, g.sndNxt);
+  EXPECT_EQ(Conn(g), nullptr);
+}
+
+TEST_F(TcpWireTest, DisablePushLeavesPshOff) {
+  g_settings.tcpDisablePush = 1;
+  HostServer srv;
+  GuestTcp g;
+  Fd host = Open(g, srv);
+  ASSERT_TRUE(host.ok());
+  Bytes down = Pattern(3000);
+  ASSERT_EQ(write(host.get(), down.data(), down.size()), 3000);
+  size_t got = 0;
+  for (int i = 0; i < 100 && got < down.size(); i++) {
+    Poll_RunOnce(10);
+    for (const TcpView &t : Segments(g)) {
+      got += t.payload.size();
+      EXPECT_FALSE(t.flags & tcp::kPsh);
+    }
+  }
+  EXPECT_EQ(got, down.size());
+}
+
+// Keep-alive probes of the guest set the host socket's keep-alive timing:
+// the first probe's idle time, then the interval between probes.
+TEST_F(TcpWireTest, KeepaliveProbesAreMirroredOnTheHostSocket) {
+  HostServer srv;
+  GuestTcp g;
+  Fd host = Open(g, srv);
+  ASSERT_TRUE(host.ok());
+  TcpConn *c = Conn(g);
+  int fd = c->poll.fd;
+  EXPECT_EQ(SockOpt(fd, SOL_SOCKET, SO_KEEPALIVE), 0);
+
+  Advance(7200 * 1000);
+  ASSERT_NE(Arp_Learn(kGuestIp, kGuestMac.data()), nullptr);  // the entry aged meanwhile
+  Frames();
+  Put(g, tcp::kAckF, Bytes{0}, g.sndNxt - 1);
+  auto ack = WaitSegment(g, 5);
+  ASSERT_TRUE(ack) << "a probe is answered";
+  EXPECT_EQ(ack->flags, tcp::kAckF);
+  EXPECT_EQ(ack->ack, g.sndNxt);
+  EXPECT_EQ(SockOpt(fd, SOL_SOCKET, SO_KEEPALIVE), 1);
+  EXPECT_EQ(SockOpt(fd, IPPROTO_TCP, TCP_KEEPIDLE), 7200);
+  EXPECT_EQ(c->kaState, 1u);
+
+  Advance(75 * 1000);
+  Put(g, tcp::kAckF, Bytes{0}, g.sndNxt - 1);
+  EXPECT_EQ(SockOpt(fd, IPPROTO_TCP, TCP_KEEPINTVL), 75);
+  EXPECT_EQ(c->kaState, 2u);
+  Frames();
+
+  // Activity stops the mirroring; the next probe sets the idle time anew.
+  PutData(g, Pattern(5));
+  EXPECT_EQ(c->kaState, 3u);
+  Advance(600 * 1000);
+  ASSERT_NE(Arp_Learn(kGuestIp, kGuestMac.data()), nullptr);
+  Put(g, tcp::kAckF, Bytes{0}, g.sndNxt - 1);
+  EXPECT_EQ(SockOpt(fd, IPPROTO_TCP, TCP_KEEPIDLE), 600);
+  EXPECT_EQ(c->kaState, 1u);
+  Frames();
+}
+
+// An ICMP error quoting the host socket's segment reaches the guest as if
+// its own segment had caused it.
+TEST_F(TcpWireTest, IcmpErrorIsTranslatedForTheGuest) {
+  HostServer srv;
+  GuestTcp g;
+  Fd host = Open(g, srv);
+  ASSERT_TRUE(host.ok());
+  TcpConn *c = Conn(g);
+
+  // Outer IPv4 header from 127.0.0.1, ICMP 3/4 quoting 20 + 8 bytes.
+  SkBuff *skb = SkBuff_Alloc(256);
+  ASSERT_NE(skb, nullptr);
+  SkBuff_Reserve(skb, 128);
+  uint8_t *outer = SkBuff_Put(skb, 20);
+  memset(outer, 0, 20);
+  outer[0] = 0x45;
+  outer[9] = kProtoIcmp;
+  Wire_Put32n(outer + 12, kLoopbackIp);
+  Wire_Put32n(outer + 16, c->localAddr);
+  skb->networkHdr = outer;
+  SkBuff_Pull(skb, 20);
+  uint8_t *icmp = SkBuff_Put(skb, 8 + 28);
+  memset(icmp, 0, 36);
+  icmp[0] = 3;
+  icmp[1] = 4;
+  uint8_t *q = icmp + 8;
+  q[0] = 0x45;
+  q[9] = kProtoTcp;
+  Wire_Put16(q + 4, 0x7777);
+  Wire_Put32n(q + 12, c->localAddr);
+  Wire_Put32n(q + 16, kLoopbackIp);
+  Wire_Put16n(q + 20, c->localPort);
+  Wire_Put16(q + 22, srv.port());
+  Wire_Put32(q + 24, 0xDEADBEEF);
+  Tcp_IcmpError(skb, q, q + 20, q + 22, q + 24);
+  SkBuff_Free(skb);
+
+  auto f = NextFrame();
+  ASSERT_TRUE(f);
+  IpView ip;
+  ASSERT_TRUE(ParseIp(*f, &ip));
+  EXPECT_EQ(ip.src, kGatewayIp);
+  EXPECT_EQ(ip.dst, kGuestIp);
+  IcmpView m;
+  ASSERT_TRUE(ParseIcmp(ip, &m));
+  EXPECT_EQ(m.type, 3);
+  EXPECT_EQ(m.code, 4);
+  ASSERT_GE(m.payload.size(), 28u);
+  const uint8_t *qq = m.payload.data();
+  EXPECT_EQ(Wire_Get32n(qq + 12), kGuestIp);
+  EXPECT_EQ(Wire_Get32n(qq + 16), kGatewayIp);
+  EXPECT_EQ(Wire_Get16(qq + 4), 0x4242) << "the guest SYN's identification";
+  EXPECT_EQ(Csum_Compute(qq, 20), 0) << "quoted header checksum";
+  EXPECT_EQ(Wire_Get16(qq + 20), g.gport);
+  EXPECT_EQ(Wire_Get16(qq + 22), g.rport);
+  EXPECT_EQ(Wire_Get32(qq + 24), 1000u) << "the guest SYN's sequence number";
+
+  // No connection for the quoted ports: nothing is sent.
+  skb = SkBuff_Alloc(256);
+  SkBuff_Reserve(skb, 128);
+  outer = SkBuff_Put(skb, 20);
+  memcpy(outer, ip.header.data(), 20);
+  skb->networkHdr = outer;
+  SkBuff_Pull(skb, 20);
+  icmp = SkBuff_Put(skb, 36);
+  memset(icmp, 0, 36);
+  q = icmp + 8;
+  q[0] = 0x45;
+  Wire_Put16(q + 20, 1);
+  Tcp_IcmpError(skb, q, q + 20, q + 22, q + 24);
+  SkBuff_Free(skb);
+  EXPECT_FALSE(NextFrame());
+}
+
+// Destination port in the privileged list, or autodetect with a guest port
+// below 1024: the host socket is bound to 1023, 1022, ... in turn.
+TEST_F(TcpWireTest, PrivilegedSourcePortsCountDown) {
+  ASSERT_EQ(geteuid(), 0u) << "binding ports below 1024 needs root";
+  HostServer srv;
+  g_settings.privTcpPorts[0] = 514;
+  g_settings.privTcpPorts[1] = srv.port();
+  g_settings.privTcpCount = 2;
+  std::vector<uint16_t> seen;
+  std::vector<Fd> hosts;  // kept open: a close would send FINs meanwhile
+  for (uint16_t i = 0; i < 2; i++) {
+    GuestTcp g{.gport = uint16_t(42000 + i)};
+    Fd host = Open(g, srv);
+    ASSERT_TRUE(host.ok());
+    hosts.push_back(std::move(host));
+    const Fd &h = hosts.back();
+    sockaddr_in peer{};
+    socklen_t len = sizeof peer;
+    getpeername(h.get(), reinterpret_cast<sockaddr *>(&peer), &len);
+    seen.push_back(ntohs(peer.sin_port));
+  }
+  EXPECT_EQ(seen, (std::vector<uint16_t>{1023, 1022}));
+
+  g_settings.privTcpCount = 1;  // only 514: the server's port is ordinary now
+  g_settings.privTcpAutodetect = true;
+  for (uint16_t gport : {uint16_t(1000), uint16_t(43000)}) {
+    GuestTcp g{.gport = gport};
+    Fd host = Open(g, srv);
+    ASSERT_TRUE(host.ok());
+    sockaddr_in peer{};
+    socklen_t len = sizeof peer;
+    getpeername(host.get(), reinterpret_cast<sockaddr *>(&peer), &len);
+    hosts.push_back(std::move(host));
+    if (gport < 1024)
+      EXPECT_EQ(ntohs(peer.sin_port), 1021);
+    else
+      EXPECT_GE(ntohs(peer.sin_port), 1024);
+  }
+  Frames();
+}
+
+}  // namespace
+}  // namespace wire
