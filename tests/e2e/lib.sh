@@ -9,7 +9,8 @@
 # failure; a missing tool or privilege is a failure, never a skip. Teardown
 # always runs (trap on EXIT): natd and every process started in the
 # sandbox's namespaces are killed by pid, the namespaces (with their veths,
-# bridge and TAP) deleted, the temporary directory removed.
+# bridge and TAP) deleted, the temporary directory removed. A sanitizer
+# report on natd's stderr turns the run into a failure.
 #
 #   . "$(dirname "$0")/lib.sh"
 #   sandbox_init ping                # unique names from "ping" and $$
@@ -140,10 +141,16 @@ sandbox_teardown() {
   for pid in "${SB_BG_PIDS[@]}"; do kill "$pid" 2>/dev/null; done
   if [ -n "$NATD_PID" ] && kill -0 "$NATD_PID" 2>/dev/null; then
     kill -TERM "$NATD_PID" 2>/dev/null
-    for _ in 1 2 3 4 5 6 7 8 9 10; do kill -0 "$NATD_PID" 2>/dev/null || break; sleep 0.1; done
+    for _ in $(seq 1 30); do kill -0 "$NATD_PID" 2>/dev/null || break; sleep 0.1; done
     kill -KILL "$NATD_PID" 2>/dev/null
   fi
   [ -n "$NATD_PID" ] && rm -f "/var/run/qlnat.$NATD_PID"
+  # A sanitizer build reports memory errors and leaks on natd's stderr.
+  if [ -s "$SB_TMP/natd.err" ] && grep -qE 'Sanitizer|runtime error:' "$SB_TMP/natd.err"; then
+    echo "FAIL: natd reported memory or undefined-behaviour errors:" >&2
+    grep -E -A12 'Sanitizer|runtime error:' "$SB_TMP/natd.err" | head -n 60 >&2
+    [ "$rc" -ne 0 ] || rc=1
+  fi
   for ns in "${SB_NAMESPACES[@]}"; do
     for pid in $(ip netns pids "$ns" 2>/dev/null); do kill -KILL "$pid" 2>/dev/null; done
   done
