@@ -604,7 +604,7 @@ void Tcp_Input(SkBuff *skb) {
   uint8_t srcFirst = s.iph[ip::kSrc], dstFirst = s.iph[ip::kDst];
   if (srcFirst >= 224 || srcFirst == 0 || dstFirst >= 224 || dstFirst == 0) return;
   uint32_t len = skb->len;
-  uint32_t sum = Csum_Partial(s.th, len, Csum_Pseudo(s.src, s.dst, kProtoTcp, len));
+  uint32_t sum = Csum_Pseudo(s.src, s.dst, kProtoTcp, len) + Tcp_Sum(s.th, len);
   if (Csum_Fold(sum) != 0) return;
   if (len < kTcpHdrLen) return;
   uint32_t off = uint32_t(s.th[tcp::kOff] >> 4) * 4;

@@ -208,6 +208,12 @@ void TcpConn_AckTimer(Timer *timer, void *arg);
 void TcpConn_RexmitTimer(Timer *timer, void *arg);
 void TcpConn_EndTimer(Timer *timer, void *arg);
 
+/// One's-complement sum of `len` bytes as big-endian 16-bit words (the
+/// value Csum_Partial(p, len, 0) folds to), computed eight bytes at a time.
+/// The result is at most 0xFFFF and may be chained into Csum_Partial or
+/// added to a pseudo-header sum before Csum_Fold.
+uint32_t Tcp_Sum(const uint8_t *p, size_t len);
+
 /// Counters of the dump.
 extern uint32_t g_tcpSegmentsSent;
 extern uint32_t g_tcpRetransmissions;

@@ -25,6 +25,7 @@
 // written, so the guest never has more than 64240 bytes queued here. A
 // blocked write asks for POLLOUT; the write that follows sends a window
 // update.
+#include <bit>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -145,6 +146,50 @@ void Retransmit(TcpConn *conn) {
 
 }  // namespace
 
+uint32_t Tcp_Sum(const uint8_t *p, size_t len) {
+  // Native-order words: the one's-complement sum does not depend on the
+  // byte order except for a final swap (RFC 1071).
+  uint64_t acc = 0;
+  while (len >= 32) {
+    uint64_t w[4];
+    memcpy(w, p, 32);
+    for (uint64_t x : w) acc += (x & 0xFFFFFFFFu) + (x >> 32);
+    p += 32;
+    len -= 32;
+  }
+  while (len >= 8) {
+    uint64_t x;
+    memcpy(&x, p, 8);
+    acc += (x & 0xFFFFFFFFu) + (x >> 32);
+    p += 8;
+    len -= 8;
+  }
+  if (len >= 4) {
+    uint32_t x;
+    memcpy(&x, p, 4);
+    acc += x;
+    p += 4;
+    len -= 4;
+  }
+  if (len >= 2) {
+    uint16_t x;
+    memcpy(&x, p, 2);
+    acc += x;
+    p += 2;
+    len -= 2;
+  }
+  if (len) {
+    uint8_t pair[2] = {p[0], 0};
+    uint16_t x;
+    memcpy(&x, pair, 2);
+    acc += x;
+  }
+  while (acc >> 16) acc = (acc & 0xFFFF) + (acc >> 16);
+  uint16_t v = uint16_t(acc);
+  if constexpr (std::endian::native == std::endian::little) v = uint16_t((v >> 8) | (v << 8));
+  return v;
+}
+
 void TcpSend_Init(TcpSendBuf *snd, size_t maxSize) {
   snd->sndUna = snd->sndNext = 0;
   snd->sndLimit = 1;
@@ -228,7 +273,7 @@ void Tcp_SegmentSend(TcpConn *conn, SkBuff *skb, uint32_t hdrLen) {
   Wire_Put16(th + tcp::kUrg, 0);
   Wire_Put16(th + tcp::kCsum, 0);
   uint32_t sum = Csum_Pseudo(conn->remoteAddr, conn->guestAddr, kProtoTcp, skb->len);
-  Wire_Put16(th + tcp::kCsum, Csum_Fold(Csum_Partial(th, skb->len, sum)));
+  Wire_Put16(th + tcp::kCsum, Csum_Fold(sum + Tcp_Sum(th, skb->len)));
   Ip_Output(conn->guestAddr, conn->remoteAddr, kProtoTcp, skb);
   ++g_tcpSegmentsSent;
 }
