@@ -79,20 +79,24 @@ TEST_F(TimerTest, RunInExpiryOrderAndEqualExpiriesInOrderOfAddition) {
   Arm(&o[3], "d3.5", 3500000);
   Arm(&o[4], "e5", 5000000);
   Arm(&o[5], "f3", 3000000);
+  // Adding an armed timer again moves it rather than linking it twice; it
+  // now shares its expiry with b3 and f3 and, added last, runs after them.
+  o[2].timer.expiry.sec -= 2;
+  Timer_Add(&o[2].timer);
   EXPECT_EQ(Timer_Count(), 6u);
 
   Advance(3000000);  // exactly due: not later than now
   Timer_RunExpired();
-  EXPECT_EQ(g_fired, (std::vector<std::string>{"b3", "f3"}));
+  EXPECT_EQ(g_fired, (std::vector<std::string>{"b3", "f3", "c5"}));
   EXPECT_FALSE(Timer_IsArmed(&o[1].timer));
   EXPECT_TRUE(Timer_IsArmed(&o[3].timer));
 
   Advance(1999999);
   Timer_RunExpired();
-  EXPECT_EQ(g_fired.size(), 3u) << "the 5 s timers are one microsecond away";
+  EXPECT_EQ(g_fired.size(), 4u) << "the 5 s timers are one microsecond away";
   Advance(1);
   Timer_RunExpired();
-  EXPECT_EQ(g_fired, (std::vector<std::string>{"b3", "f3", "d3.5", "a5", "c5", "e5"}));
+  EXPECT_EQ(g_fired, (std::vector<std::string>{"b3", "f3", "c5", "d3.5", "a5", "e5"}));
 }
 
 TEST_F(TimerTest, NextTimeout) {
