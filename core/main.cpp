@@ -336,9 +336,13 @@ void Settings_DeriveNetwork() {
 // ---- parsers --------------------------------------------------------------
 
 bool Main_ParsePort(const char *text, uint16_t *port) {
-  if (!IsDecimal(text) || strlen(text) > 5) return false;
-  unsigned long v = strtoul(text, nullptr, 10);
-  if (v < 1 || v > 65535) return false;
+  if (!IsDecimal(text)) return false;
+  unsigned long v = 0;
+  for (const char *p = text; *p; ++p) {
+    v = v * 10 + unsigned(*p - '0');
+    if (v > 65535) return false;
+  }
+  if (v < 1) return false;
   *port = uint16_t(v);
   return true;
 }
