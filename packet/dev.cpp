@@ -48,6 +48,10 @@ void DevWatch_Release(PollEntry *entry) {
     close(dev->poll.fd);
   }
   if (s_output == dev) s_output = nullptr;
+  if (dev->boundPath) {
+    unlink(dev->boundPath);
+    free(dev->boundPath);
+  }
   free(dev);
 }
 

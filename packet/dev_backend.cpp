@@ -133,7 +133,7 @@ int TapSetFlags(DevWatch *dev) {
 
 // ---- UNIX datagram socket -----------------------------------------------
 
-int UnixOpen(DevWatch *, const char *path) {
+int UnixOpen(DevWatch *dev, const char *path) {
   struct sockaddr_un addr;
   memset(&addr, 0, sizeof addr);
   size_t len = strlen(path);
@@ -156,6 +156,7 @@ int UnixOpen(DevWatch *, const char *path) {
     errno = err;
     return -1;
   }
+  dev->boundPath = strdup(path);  // best effort: without it the file stays
   return fd;
 }
 

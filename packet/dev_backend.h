@@ -34,6 +34,7 @@ struct DevWatch {
   uint8_t mac[6];               // tap/unix: the stored gateway MAC
   struct sockaddr_un peer;      // unix: the peer that last sent a frame
   socklen_t peerLen;            // unix: 0 while no peer is known
+  char *boundPath;              // unix: malloc'd socket path, removed on release
 };
 
 /// One backend: every step returns 0 on success or -1 with errno set.

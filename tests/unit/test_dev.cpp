@@ -544,6 +544,10 @@ TEST_F(DevTest, UnixBackendAnswersTheLastSender) {
   EXPECT_EQ(0, memcmp(buf + 6, gw.data(), 6));
   EXPECT_EQ(buf[14], 0x77);
   close(guest);
+
+  Poll_RemoveAll();
+  struct stat st;
+  EXPECT_NE(stat(path.c_str(), &st), 0) << "the socket file goes with the device";
 }
 
 TEST_F(DevTest, UnixBackendUsesTheMacFile) {
