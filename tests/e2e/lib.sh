@@ -54,7 +54,8 @@
 #                          and natd.err. (natd_start is the same function.)
 #   add_guest NAME MAC IP  guest namespace ${SB}-NAME with eth0 = MAC, IP/24,
 #                          default route via 10.254.254.1. The first guest is
-#                          also the default of in_guest. Sets GUEST_NS.
+#                          also the default of in_guest. Sets GUEST_NS (the
+#                          namespace just added); SB_GUESTS lists them all.
 #   add_outside            outside namespace $NS_OUT on a veth from the host.
 #   add_router             router namespace $NS_ROUTER between the host and
 #                          the outside namespace $NS_OUT (instead of
