@@ -26,6 +26,8 @@
 #                             wait until a TCP table line matches RE / none.
 #   tcp_expect_no_conns       the TCP table empties within 10 s.
 #   tcp_expect_natd_alive     natd still runs.
+#   tcp_stop_natd             SIGTERM: natd must exit with status 0 and
+#                             without a sanitizer report on its stderr.
 #   tcp_guest_iface           the first guest's interface towards natd.
 #   tcp_keepalive_ms SSLINE   milliseconds left on the keepalive timer of an
 #                             `ss -o` line; empty when it has none.
@@ -148,6 +150,23 @@ tcp_expect_no_conns() {
 
 tcp_expect_natd_alive() { natd_alive; }
 
+tcp_stop_natd() {
+  local rc i
+  natd_alive
+  kill -TERM "$NATD_PID"
+  for i in $(seq 100); do kill -0 "$NATD_PID" 2>/dev/null || break; sleep 0.1; done
+  kill -0 "$NATD_PID" 2>/dev/null && fail "natd still runs 10 s after SIGTERM"
+  wait "$NATD_PID"
+  rc=$?
+  NATD_PID=""
+  if grep -q -E 'Sanitizer|runtime error' "$SB_TMP/natd.err"; then
+    sed -n '1,40p' "$SB_TMP/natd.err" >&2
+    fail "natd's sanitizer report above"
+  fi
+  [ "$rc" -eq 0 ] || fail "natd exited with status $rc on SIGTERM"
+  pass "natd stopped by SIGTERM with status 0, no sanitizer report"
+}
+
 tcp_guest_iface() { echo eth0; }
 
 tcp_keepalive_ms() {
@@ -164,14 +183,9 @@ EOF
 
 tcp_restart_natd() {
   local ns=${SB_GUESTS[0]} i
-  kill -TERM "$NATD_PID"
-  for i in $(seq 50); do kill -0 "$NATD_PID" 2>/dev/null || break; sleep 0.1; done
-  kill -0 "$NATD_PID" 2>/dev/null && fail "natd did not stop on SIGTERM"
-  wait "$NATD_PID"
-  [ $? -eq 0 ] || fail "natd exited with a non-zero status on SIGTERM"
+  tcp_stop_natd
   # The TAP goes away with natd's descriptor.
   for i in $(seq 50); do ip -n "$ns" link show eth0 >/dev/null 2>&1 || break; sleep 0.1; done
-  NATD_PID=""
   printf '[host]\nip = 10.254.254.1/24\n[tcp]\ntimeWaitTimeout = 1\n%s' "$1" >"$NATD_CONF"
   ns_host
   ip -n "$NS_HOST" link set "$TAP" netns "$ns" || fail "cannot move the new TAP into $ns"

@@ -57,5 +57,5 @@ got=$(tcp_upload 150 9002 "$TCP_TMP/www/big.bin") || fail "clamped upload failed
 pass "clamped upload intact"
 
 tcp_expect_no_conns
-tcp_expect_natd_alive
+tcp_stop_natd
 pass "test_tcp_bulk"

@@ -99,5 +99,5 @@ ms=$(tcp_keepalive_ms "$after")
 wait "$ka_pid" || fail "keep-alive connection: $(cat "$TCP_TMP/ka.log")"
 pass "host socket keep-alive after the probe: $ms ms left"
 
-tcp_expect_natd_alive
+tcp_stop_natd
 pass "test_tcp_conns"

@@ -54,5 +54,5 @@ out=$(in_host tcp_peer greet-client 198.51.100.1 8080 --source 198.51.100.1 --ti
 [[ $out == "seen as 198.51.100.1:"* ]] || fail "allowed client: $out"
 pass "peer 198.51.100.1 let in, $out"
 
-tcp_expect_natd_alive
+tcp_stop_natd
 pass "test_tcp_forward"

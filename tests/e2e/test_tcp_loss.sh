@@ -59,5 +59,5 @@ pass "upload intact; guest dropped $((out1 - out0)) of its own packets"
 
 in_guest nft delete table inet natd_loss
 tcp_expect_no_conns
-tcp_expect_natd_alive
+tcp_stop_natd
 pass "test_tcp_loss"
