@@ -35,10 +35,13 @@ struct Timer {
 /// Links the timer to itself and stores callback and argument.
 void Timer_Init(Timer *timer, TimerFn callback, void *arg);
 
-/// Inserts the armed timer (expiry already written) in expiry order.
+/// Inserts the timer (expiry already written) in expiry order, behind
+/// timers with the same expiry. The list keeps a pointer; the owner keeps
+/// ownership and cancels before freeing.
 void Timer_Add(Timer *timer);
 
-/// Arms the timer at Clock_Now + `seconds` (cancelling it first).
+/// Arms the timer at Clock_Now + `seconds`, same microseconds (cancelling
+/// it first).
 void Timer_AddSeconds(Timer *timer, int64_t seconds);
 
 /// Arms the timer at Clock_Now + `ms` milliseconds (cancelling it first).
@@ -50,10 +53,13 @@ void Timer_Cancel(Timer *timer);
 /// True while the timer is in the list.
 bool Timer_IsArmed(const Timer *timer);
 
-/// Runs every timer whose expiry is not later than Clock_Now, earliest first.
+/// Runs every timer whose expiry is not later than Clock_Now, earliest first;
+/// each is unlinked before its callback, which may re-arm it or free its
+/// owner. Timers armed due by a callback run in the same call.
 void Timer_RunExpired();
 
-/// Poll time-out in ms: -1 with no timer, else 0..1000.
+/// Poll time-out in ms: -1 with no timer, else 0 (due), 1000 (a second or
+/// more away) or the milliseconds to the first expiry, truncated.
 int Timer_NextTimeout();
 
 /// Samples Clock_Source; a clock set back moves every armed timer back by
@@ -63,5 +69,6 @@ void Clock_Update();
 /// Number of armed timers (for tests and leak checks).
 unsigned Timer_Count();
 
-/// Compares two times: <0, 0, >0.
+/// Compares two times: <0, 0, >0 (seconds first, their difference taken as
+/// 32-bit signed; microseconds on equal seconds).
 int Clock_Compare(const ClockTime &a, const ClockTime &b);

@@ -37,15 +37,26 @@ enum : uint32_t { kPktHost = 0, kPktBroadcast = 1, kPktMulticast = 2, kPktOtherH
 /// short.
 [[nodiscard]] SkBuff *SkBuff_Alloc(uint32_t size);
 /// A buffer whose storage is the separately allocated `block` of `size`
-/// bytes (taken over; freed with the buffer). Used by IP reassembly.
+/// bytes (taken over; freed with the buffer, or at once when the buffer
+/// cannot be allocated). Used by IP reassembly.
 [[nodiscard]] SkBuff *SkBuff_AllocExternal(uint8_t *block, uint32_t size);
+/// Takes one more reference (a layer that keeps the buffer beyond the call).
 void SkBuff_Hold(SkBuff *skb);
+/// Drops one reference; the last one releases the buffer and its block.
 void SkBuff_Free(SkBuff *skb);
+/// Moves data and tail forward by n bytes of head-room (on an empty
+/// buffer). Past the end: "SkBuff_Reserve_over" check failure (abort).
 void SkBuff_Reserve(SkBuff *skb, uint32_t n);
+/// Extends the data by n bytes at the tail; returns the first new byte.
+/// Past the end: "SkBuff_Put_over" check failure (abort).
 uint8_t *SkBuff_Put(SkBuff *skb, uint32_t n);
+/// Prepends n bytes (a header); returns the new data pointer. Before the
+/// head: "SkBuff_Push_under" check failure (abort).
 uint8_t *SkBuff_Push(SkBuff *skb, uint32_t n);
-/// nullptr (buffer unchanged) when len < n.
+/// Strips n bytes from the front; returns the new data pointer, or nullptr
+/// (buffer unchanged) when len < n.
 uint8_t *SkBuff_Pull(SkBuff *skb, uint32_t n);
+/// Shortens the data to newLen bytes (drops padding); longer is a no-op.
 void SkBuff_Trim(SkBuff *skb, uint32_t newLen);
 /// Bytes between head and data.
 inline uint32_t SkBuff_Headroom(const SkBuff *skb) { return uint32_t(skb->data - skb->head); }
