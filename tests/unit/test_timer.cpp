@@ -260,24 +260,4 @@ TEST_F(TimerTest, TimersArmedByCallbacksRunInTheSameCallWhenDue) {
   Timer_Cancel(&later.timer);
 }
 
-TEST(ClockCompareTest, SecondsFirstThenMicroseconds) {
-  struct Case {
-    ClockTime a, b;
-    int sign;
-  };
-  const Case cases[] = {
-      {{10, 0}, {10, 0}, 0},
-      {{10, 1}, {10, 0}, 1},
-      {{10, 999999}, {11, 0}, -1},
-      {{9, 999999}, {10, 0}, -1},
-      {{-5, 0}, {3, 0}, -1},
-  };
-  for (const Case &c : cases) {
-    int got = Clock_Compare(c.a, c.b);
-    EXPECT_EQ((got > 0) - (got < 0), c.sign) << c.a.sec << "." << c.a.usec;
-    int back = Clock_Compare(c.b, c.a);
-    EXPECT_EQ((back > 0) - (back < 0), -c.sign);
-  }
-}
-
 }  // namespace
