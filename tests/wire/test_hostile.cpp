@@ -1,0 +1,564 @@
+// Hostile guests at the wire: valid frames of every kind (ARP, ICMP echo and
+// errors, IPv4 options and fragments, UDP, DHCP, TCP segments of a live
+// connection) are mutated in many ways by a seeded generator and fed through
+// the device, interleaved with valid traffic. Whatever arrives, the daemon
+// must keep answering ARP and echo requests to the gateway correctly and end
+// every test with no buffer, timer, poll entry, flow, connection, segment or
+// reassembly record left. The named tests after the generator are regression
+// cases for faults the generator and the fuzz target found.
+//
+// Every test runs in a network namespace of its own (entered in SetUp and
+// left in TearDown, so the rest of the binary is unaffected), with loopback
+// up and a TCP and a UDP server on 127.0.0.1; mutated destinations outside
+// loopback, the guest subnet and the TEST-NET ranges are rewritten into
+// TEST-NET-2 before the daemon reads the packet. Without the privilege to
+// make a namespace, destinations are rewritten onto loopback instead.
+#include <fcntl.h>
+#include <net/if.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+
+#include <algorithm>
+#include <functional>
+#include <optional>
+#include <random>
+
+#include "core/config.h"
+#include "nat/dhcp.h"
+#include "nat/icmp.h"
+#include "nat/udp.h"
+#include "packet/arp.h"
+#include "packet/dev_backend.h"
+#include "packet/ip.h"
+#include "packet/skbuff.h"
+#include "wire/test_tcp_guest.h"
+
+namespace wire {
+namespace {
+
+using ::testing::AssertionFailure;
+using ::testing::AssertionResult;
+using ::testing::AssertionSuccess;
+
+// ------------------------------------------------------------ namespace
+
+bool g_inOwnNamespace = false;
+
+bool SafeDestination(uint32_t dN) {
+  const uint8_t *d = reinterpret_cast<const uint8_t *>(&dN);
+  if (d[0] == 127 || dN == 0xFFFFFFFFu) return true;
+  if (d[0] == 10 && d[1] == 254 && d[2] == 254) {
+    // A TCP segment to the subnet's broadcast or network address reaches a
+    // host connect(); outside a namespace of our own that is not allowed.
+    return g_inOwnNamespace || (d[3] != 0 && d[3] != 255);
+  }
+  if (!g_inOwnNamespace) return false;
+  return (d[0] == 192 && d[1] == 0 && d[2] == 2) || (d[0] == 198 && d[1] == 51 && d[2] == 100) ||
+         (d[0] == 203 && d[1] == 0 && d[2] == 113);
+}
+
+// Rewrites an unsafe destination of the IPv4 packet at `iph` (`len` bytes
+// present), adjusting the header checksum and a first fragment's TCP or UDP
+// checksum so that a valid packet stays valid.
+void MakeDestinationSafe(uint8_t *iph, size_t len) {
+  if (len < kIpHdrLen || (iph[ip::kVerIhl] >> 4) != 4) return;
+  uint32_t oldN = Wire_Get32n(iph + ip::kDst);
+  if (SafeDestination(oldN)) return;
+  uint8_t last = iph[ip::kDst + 3];
+  uint32_t newN = g_inOwnNamespace ? Ip4("198.51.100.0") : Ip4("127.0.0.0");
+  reinterpret_cast<uint8_t *>(&newN)[3] = g_inOwnNamespace ? last : uint8_t(last | 1);
+  uint32_t oldH = Wire_Get32(iph + ip::kDst);
+  Wire_Put32n(iph + ip::kDst, newN);
+  uint32_t newH = Wire_Get32(iph + ip::kDst);
+  Wire_Put16(iph + ip::kCsum, Csum_Update32(Wire_Get16(iph + ip::kCsum), oldH, newH));
+  size_t hlen = ip::HdrLen(iph);
+  if ((Wire_Get16(iph + ip::kFragOff) & ip::kOffMask) != 0 || hlen < kIpHdrLen) return;
+  uint8_t proto = iph[ip::kProto];
+  size_t field = proto == kProtoTcp ? tcp::kCsum : proto == kProtoUdp ? udp::kCsum : 0;
+  if (field == 0 || hlen + field + 2 > len) return;
+  uint8_t *c = iph + hlen + field;
+  if (proto == kProtoUdp && Wire_Get16(c) == 0) return;
+  Wire_Put16(c, Csum_Update32(Wire_Get16(c), oldH, newH));
+}
+
+void SafeDeliver(uint16_t protocol, SkBuff *skb) {
+  if (protocol == kEtherTypeIp) {
+    MakeDestinationSafe(skb->data, skb->len);
+    Ip_Input(skb);
+  } else {
+    Arp_Input(skb);
+  }
+}
+
+/// The calling thread's network namespace for the life of a test.
+class OwnNetns {
+ public:
+  bool Enter() {
+    saved_ = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
+    if (saved_ < 0) return false;
+    if (unshare(CLONE_NEWNET) != 0) {
+      close(saved_);
+      saved_ = -1;
+      return false;
+    }
+    int s = socket(AF_INET, SOCK_DGRAM, 0);
+    ifreq ifr{};
+    strcpy(ifr.ifr_name, "lo");
+    bool up = s >= 0 && ioctl(s, SIOCGIFFLAGS, &ifr) == 0;
+    if (up) {
+      ifr.ifr_flags |= IFF_UP;
+      up = ioctl(s, SIOCSIFFLAGS, &ifr) == 0;
+    }
+    if (s >= 0) close(s);
+    return up;
+  }
+  void Leave() {
+    if (saved_ < 0) return;
+    EXPECT_EQ(setns(saved_, CLONE_NEWNET), 0) << "cannot return to the test's namespace";
+    close(saved_);
+    saved_ = -1;
+  }
+
+ private:
+  int saved_ = -1;
+};
+
+// ------------------------------------------------------------ frame surgery
+
+constexpr size_t kIpAt = 14;  // IPv4 header offset in an Ethernet II frame
+
+size_t IpHdrLenOf(const Bytes &f) { return f.size() > kIpAt ? size_t(f[kIpAt] & 0x0F) * 4 : 0; }
+
+/// Offset of the transport header of an Ethernet II IPv4 frame.
+size_t L4At(const Bytes &f) { return kIpAt + IpHdrLenOf(f); }
+
+/// Recomputes the IPv4 header checksum and the ICMP, UDP or TCP checksum of
+/// an unfragmented Ethernet II frame over what the frame carries, so that a
+/// mutation gets past the checksum checks.
+void FixChecksums(Bytes &f) {
+  if (f.size() < kIpAt + kIpHdrLen || Wire_Get16(&f[12]) != kEtherTypeIp) return;
+  uint8_t *h = &f[kIpAt];
+  size_t avail = f.size() - kIpAt;
+  size_t hlen = ip::HdrLen(h);
+  if (hlen < kIpHdrLen || hlen > avail) return;
+  Wire_Put16(h + ip::kCsum, 0);
+  Wire_Put16(h + ip::kCsum, Csum_Compute(h, hlen));
+  if ((Wire_Get16(h + ip::kFragOff) & (ip::kOffMask | ip::kFlagMF)) != 0) return;
+  size_t total = std::min<size_t>(Wire_Get16(h + ip::kTotLen), avail);
+  if (total < hlen) return;
+  uint8_t *t = h + hlen;
+  size_t tlen = total - hlen;
+  uint32_t srcN = Wire_Get32n(h + ip::kSrc), dstN = Wire_Get32n(h + ip::kDst);
+  if (h[ip::kProto] == kProtoIcmp && tlen >= 4) {
+    Wire_Put16(t + 2, 0);
+    Wire_Put16(t + 2, Csum_Compute(t, tlen));
+  } else if (h[ip::kProto] == kProtoUdp && tlen >= 8) {
+    size_t ulen = Wire_Get16(t + udp::kLen);
+    if (ulen < 8 || ulen > tlen) ulen = tlen;
+    Wire_Put16(t + udp::kCsum, 0);
+    uint16_t c = Csum_Fold(Csum_Partial(t, ulen, Csum_Pseudo(srcN, dstN, kProtoUdp, uint32_t(ulen))));
+    Wire_Put16(t + udp::kCsum, c ? c : 0xFFFF);
+  } else if (h[ip::kProto] == kProtoTcp && tlen >= 20) {
+    Wire_Put16(t + tcp::kCsum, 0);
+    Wire_Put16(t + tcp::kCsum, Csum_Fold(Csum_Partial(t, tlen, Csum_Pseudo(srcN, dstN, kProtoTcp, uint32_t(tlen)))));
+  }
+}
+
+struct BaseFrame {
+  const char *name;
+  Bytes frame;
+};
+
+Bytes EthIp(const IpSpec &spec, const Bytes &payload, const Mac &dst = kGatewayMac) {
+  return BuildEth(dst, kGuestMac, kEtherTypeIp, BuildIp(spec, payload));
+}
+
+IpSpec Ip(uint32_t dst, uint8_t proto, Bytes options = {}) {
+  IpSpec s{.src = kGuestIp, .dst = dst, .proto = proto};
+  s.options = std::move(options);
+  return s;
+}
+
+Bytes Bootp(uint8_t msgType, const Mac &mac, const Bytes &extra, uint8_t overload = 0) {
+  Bytes m(bootp::kOptions, 0);
+  m[bootp::kOp] = 1;
+  m[bootp::kHtype] = 1;
+  m[bootp::kHlen] = 6;
+  Wire_Put32(&m[bootp::kXid], 0xC0FFEE01);
+  Wire_Put16(&m[bootp::kFlags], bootp::kFlagBroadcast);
+  std::copy(mac.begin(), mac.end(), m.begin() + bootp::kChaddr);
+  Wire_Put32(&m[bootp::kCookie], bootp::kMagicCookie);
+  Bytes opts = {bootp::kOptMsgType, 1, msgType, 55, 3, 1, 3, 6};
+  if (overload) {
+    opts.insert(opts.end(), {bootp::kOptOverload, 1, overload});
+    // The file and sname fields then carry options of their own.
+    Bytes inFile = {bootp::kOptMsgType, 1, msgType, 12, 4, 'n', 'a', 'm', 'e', bootp::kOptEnd};
+    std::copy(inFile.begin(), inFile.end(), m.begin() + bootp::kFile);
+    Bytes inSname = {61, 7, 1, mac[0], mac[1], mac[2], mac[3], mac[4], mac[5], bootp::kOptEnd};
+    std::copy(inSname.begin(), inSname.end(), m.begin() + bootp::kSname);
+  }
+  opts.insert(opts.end(), extra.begin(), extra.end());
+  opts.push_back(bootp::kOptEnd);
+  m.insert(m.end(), opts.begin(), opts.end());
+  return m;
+}
+
+Bytes DhcpFrame(const Bytes &message) {
+  uint32_t any = 0, all = Ip4("255.255.255.255");
+  IpSpec s{.src = any, .dst = all, .proto = kProtoUdp};
+  return BuildEth(kBroadcastMac, kGuestMac, kEtherTypeIp,
+                  BuildIp(s, BuildUdp(any, all, {.sport = 68, .dport = 67}, message)));
+}
+
+// ------------------------------------------------------------ the fixture
+
+constexpr uint16_t kEchoId = 0x4E47;
+
+class HostileTest : public TcpWireTest {
+ protected:
+  void SetUp() override {
+    g_inOwnNamespace = netns_.Enter();
+    if (!g_inOwnNamespace)
+      fprintf(stderr, "[hostile] no network namespace of our own: destinations kept on loopback\n");
+    savedConfigPath_ = Config_Path;
+    Config_Path = "/nonexistent/natd-hostile.conf";
+    TcpWireTest::SetUp();
+    g_settings.enableNatDhcp = 1;
+    Udp_Init();
+    Dev_DeliverHook = SafeDeliver;
+    server_.emplace();
+    fcntl(server_->fd(), F_SETFL, fcntl(server_->fd(), F_GETFL) | O_NONBLOCK);
+    udpServer_.Reset(socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0));
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = kLoopbackIp;
+    ASSERT_EQ(bind(udpServer_.get(), reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0);
+    socklen_t len = sizeof sa;
+    getsockname(udpServer_.get(), reinterpret_cast<sockaddr *>(&sa), &len);
+    udpPort_ = ntohs(sa.sin_port);
+  }
+
+  void TearDown() override {
+    Dev_DeliverHook = nullptr;
+    Tcp_Reset();
+    Udp_Reset();
+    Dhcp_Reset();
+    TcpWireTest::TearDown();
+    EXPECT_EQ(Udp_FlowCount(), 0u) << "UDP flows left behind";
+    EXPECT_EQ(Ip_ReasmCount(), 0u) << "reassembly records left behind";
+    EXPECT_EQ(Icmp_EchoCount(), 0u) << "echo entries left behind";
+    accepted_.clear();
+    server_.reset();
+    udpServer_.Reset();
+    Config_Path = savedConfigPath_;
+    netns_.Leave();
+  }
+
+  /// Sends a frame, lets the outside servers answer and throws away what
+  /// the daemon sent to the guest.
+  void Feed(const Bytes &frame) {
+    SendFrame(frame);
+    ServePeers();
+    Step();
+    (void)Frames();
+    ++fed_;
+  }
+
+  /// The outside hosts: accept connections, echo TCP data and UDP datagrams.
+  void ServePeers() {
+    for (;;) {
+      int c = accept4(server_->fd(), nullptr, nullptr, SOCK_NONBLOCK);
+      if (c < 0) break;
+      accepted_.emplace_back(c);
+    }
+    uint8_t buf[4096];
+    for (Fd &c : accepted_) {
+      ssize_t n = read(c.get(), buf, sizeof buf);
+      if (n > 0) (void)!send(c.get(), buf, size_t(n), MSG_NOSIGNAL | MSG_DONTWAIT);
+    }
+    sockaddr_in from{};
+    socklen_t flen = sizeof from;
+    ssize_t n;
+    while ((n = recvfrom(udpServer_.get(), buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(&from), &flen)) >= 0) {
+      (void)sendto(udpServer_.get(), buf, size_t(n), 0, reinterpret_cast<sockaddr *>(&from), flen);
+      flen = sizeof from;
+    }
+  }
+
+  /// Waits for the first frame `match` accepts, skipping others.
+  std::optional<Bytes> AwaitFrame(const std::function<bool(const Bytes &)> &match, int frames = 64) {
+    for (int i = 0; i < frames; i++) {
+      auto f = WaitFrame(5);
+      if (!f) return std::nullopt;
+      if (match(*f)) return f;
+    }
+    return std::nullopt;
+  }
+
+  /// The guest asks for the gateway's MAC and must get a correct reply;
+  /// this also points the guest's ARP entry back at the guest.
+  AssertionResult GatewayAnswersArp() {
+    (void)Frames();
+    SendArp({.op = 1, .sha = kGuestMac, .spa = kGuestIp, .tpa = kGatewayIp}, kGuestMac);
+    auto f = AwaitFrame([](const Bytes &b) { return b.size() >= 14 && Wire_Get16(&b[12]) == kEtherTypeArp; });
+    if (!f) return AssertionFailure() << "no ARP reply after " << fed_ << " hostile frames";
+    ArpView a;
+    auto r = ParseArp(*f, &a);
+    if (!r) return r << " (after " << fed_ << " hostile frames)";
+    if (a.op != 2 || a.sha != kGatewayMac || a.spa != kGatewayIp || a.tha != kGuestMac || a.tpa != kGuestIp ||
+        a.eth.dst != kGuestMac)
+      return AssertionFailure() << "wrong ARP reply after " << fed_ << " hostile frames: " << HexStr(*f);
+    return AssertionSuccess();
+  }
+
+  /// An echo request to the gateway must come back with the same
+  /// identifier, sequence number and data.
+  AssertionResult GatewayAnswersEcho() {
+    (void)Frames();
+    uint16_t seq = ++echoSeq_;
+    Bytes data = Pattern(40, uint8_t(seq));
+    SendIcmpEcho(kGatewayIp, kEchoId, seq, data);
+    auto f = AwaitFrame([](const Bytes &b) {
+      IpView ip;
+      return ParseIp(b, &ip) && ip.proto == kProtoIcmp && ip.payload.size() >= 8 && ip.payload[0] == 0 &&
+             Wire_Get16(&ip.payload[4]) == kEchoId;
+    });
+    if (!f) return AssertionFailure() << "no echo reply after " << fed_ << " hostile frames";
+    IpView ip;
+    IcmpView icmp;
+    auto r = ParseIp(*f, &ip);
+    if (r) r = ParseIcmp(ip, &icmp);
+    if (!r) return r << " (after " << fed_ << " hostile frames)";
+    if (ip.src != kGatewayIp || ip.dst != kGuestIp || ip.eth.dst != kGuestMac || icmp.seq != seq ||
+        icmp.payload != data)
+      return AssertionFailure() << "wrong echo reply after " << fed_ << " hostile frames: " << HexStr(*f);
+    return AssertionSuccess();
+  }
+
+  AssertionResult StillAnswers() {
+    auto r = GatewayAnswersArp();
+    if (!r) return r;
+    return GatewayAnswersEcho();
+  }
+
+  OwnNetns netns_;
+  std::string savedConfigPath_;
+  std::optional<HostServer> server_;
+  std::vector<Fd> accepted_;
+  Fd udpServer_;
+  uint16_t udpPort_ = 0;
+  uint16_t echoSeq_ = 0;
+  long fed_ = 0;
+};
+
+// ------------------------------------------------------------ mutations
+
+/// Valid frames of every kind; `g` is an established connection whose
+/// segments carry the right sequence and acknowledgement numbers.
+std::vector<BaseFrame> ValidFrames(const GuestTcp &g, uint16_t udpPort) {
+  std::vector<BaseFrame> v;
+  v.push_back({"arp request", BuildEth(kBroadcastMac, kGuestMac, kEtherTypeArp,
+                                       BuildArp({.op = 1, .sha = kGuestMac, .spa = kGuestIp, .tpa = kGatewayIp}))});
+  v.push_back({"arp reply", BuildEth(kGatewayMac, kGuest2Mac, kEtherTypeArp,
+                                     BuildArp({.op = 2, .sha = kGuest2Mac, .spa = kGuest2Ip, .tha = kGatewayMac,
+                                               .tpa = kGatewayIp}))});
+  v.push_back({"echo to gateway", EthIp(Ip(kGatewayIp, kProtoIcmp), BuildIcmp({.type = 8, .id = 1, .seq = 1}, Pattern(56)))});
+  v.push_back({"echo to loopback", EthIp(Ip(kLoopbackIp, kProtoIcmp), BuildIcmp({.type = 8, .id = 2, .seq = 1}, Pattern(16)))});
+  v.push_back({"echo to broadcast", EthIp(Ip(kSubnetBcast, kProtoIcmp), BuildIcmp({.type = 8, .id = 3}, Pattern(8)), kBroadcastMac)});
+  // Record route (7), NOP, end of options.
+  Bytes rr = {7, 7, 4, 0, 0, 0, 0, 1, 0, 0, 0, 0};
+  v.push_back({"echo with options", EthIp(Ip(kGatewayIp, kProtoIcmp, rr), BuildIcmp({.type = 8, .id = 4}, Pattern(20)))});
+  Bytes quoted = BuildIp(IpSpec{.src = kLoopbackIp, .dst = kGuestIp, .proto = kProtoUdp},
+                         BuildUdp(kLoopbackIp, kGuestIp, {.sport = udpPort, .dport = 40000}, Pattern(12)));
+  v.push_back({"port unreachable", EthIp(Ip(kLoopbackIp, kProtoIcmp), BuildIcmp({.type = 3, .code = 3}, quoted))});
+  v.push_back({"udp to loopback", EthIp(Ip(kLoopbackIp, kProtoUdp),
+                                        BuildUdp(kGuestIp, kLoopbackIp, {.sport = 40000, .dport = udpPort}, Pattern(33)))});
+  v.push_back({"udp to gateway", EthIp(Ip(kGatewayIp, kProtoUdp),
+                                       BuildUdp(kGuestIp, kGatewayIp, {.sport = 40001, .dport = 53}, Pattern(30)))});
+  v.push_back({"dhcp discover", DhcpFrame(Bootp(bootp::kDiscover, kGuest2Mac, {}))});
+  v.push_back({"dhcp request", DhcpFrame(Bootp(bootp::kRequest, kGuestMac, {50, 4, 10, 254, 254, 10}))});
+  v.push_back({"dhcp overload", DhcpFrame(Bootp(bootp::kRequest, kGuest2Mac, {}, 3))});
+  v.push_back({"bootp", DhcpFrame(Bytes(bootp::kFixedLen, 0))});
+  Bytes opts = TcpMssOption(1460);
+  Bytes more = {1, 3, 3, 7, 4, 2, 8, 10, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0};  // NOP, WS, SACK-ok, timestamps
+  opts.insert(opts.end(), more.begin(), more.end());
+  TcpSpec syn{.sport = 41000, .dport = g.rport, .seq = 5000, .flags = tcp::kSyn};
+  syn.options = opts;
+  v.push_back({"tcp syn", EthIp(Ip(kGatewayIp, kProtoTcp), BuildTcp(kGuestIp, kGatewayIp, syn, {}))});
+  TcpSpec data{.sport = g.gport, .dport = g.rport, .seq = g.sndNxt, .ack = g.rcvNxt,
+               .flags = tcp::kAckF | tcp::kPsh};
+  v.push_back({"tcp data", EthIp(Ip(kGatewayIp, kProtoTcp), BuildTcp(kGuestIp, kGatewayIp, data, Pattern(100)))});
+  TcpSpec ooo = data;
+  ooo.seq += 300;
+  v.push_back({"tcp out of order", EthIp(Ip(kGatewayIp, kProtoTcp), BuildTcp(kGuestIp, kGatewayIp, ooo, Pattern(50)))});
+  TcpSpec fin = data;
+  fin.flags = tcp::kAckF | tcp::kFin;
+  v.push_back({"tcp fin", EthIp(Ip(kGatewayIp, kProtoTcp), BuildTcp(kGuestIp, kGatewayIp, fin, {}))});
+  TcpSpec rst = data;
+  rst.flags = tcp::kRst;
+  v.push_back({"tcp rst", EthIp(Ip(kGatewayIp, kProtoTcp), BuildTcp(kGuestIp, kGatewayIp, rst, {}))});
+  Bytes whole = BuildIcmp({.type = 8, .id = 5}, Pattern(2000));
+  IpSpec fs = Ip(kGatewayIp, kProtoIcmp);
+  fs.id = 0x777;
+  v.push_back({"first fragment", BuildEth(kGatewayMac, kGuestMac, kEtherTypeIp, BuildIpFragment(fs, whole, 0, 1480, true))});
+  v.push_back({"last fragment", BuildEth(kGatewayMac, kGuestMac, kEtherTypeIp,
+                                         BuildIpFragment(fs, whole, 1480, whole.size() - 1480, false))});
+  v.push_back({"guest to guest", EthIp(Ip(kGuest2Ip, kProtoUdp),
+                                       BuildUdp(kGuestIp, kGuest2Ip, {.sport = 1, .dport = 2}, Pattern(10)))});
+  return v;
+}
+
+/// One mutated copy of `base`. Structural mutations aim at the length and
+/// offset fields; most results get their checksums fixed again.
+Bytes Mutate(const Bytes &base, std::mt19937 &rng) {
+  Bytes f = base;
+  auto pick = [&](uint32_t n) { return uint32_t(rng() % n); };
+  auto put16 = [&](size_t at, uint16_t v) {
+    if (at + 2 <= f.size()) Wire_Put16(&f[at], v);
+  };
+  bool isIp = f.size() >= kIpAt + kIpHdrLen && Wire_Get16(&f[12]) == kEtherTypeIp;
+  static const uint16_t kLengths[] = {0, 1, 7, 8, 19, 20, 21, 28, 60, 576, 1500, 32767, 65535};
+  uint16_t anyLen = kLengths[pick(std::size(kLengths))];
+  switch (pick(isIp ? 12 : 3)) {
+    case 0: {  // bit flips
+      int n = 1 + int(pick(8));
+      for (int i = 0; i < n && !f.empty(); i++) f[pick(uint32_t(f.size()))] ^= uint8_t(1u << pick(8));
+      break;
+    }
+    case 1:  // random bytes
+      for (int i = 0, n = 1 + int(pick(4)); i < n && !f.empty(); i++) f[pick(uint32_t(f.size()))] = uint8_t(rng());
+      break;
+    case 2:  // garbage appended
+      for (int i = 0, n = 1 + int(pick(64)); i < n; i++) f.push_back(uint8_t(rng()));
+      break;
+    case 3:  // IHL 0..15
+      f[kIpAt] = uint8_t((f[kIpAt] & 0xF0) | pick(16));
+      break;
+    case 4:  // IPv4 total length
+      put16(kIpAt + ip::kTotLen, pick(2) ? anyLen : uint16_t(Wire_Get16(&f[kIpAt + ip::kTotLen]) + pick(9) - 4));
+      break;
+    case 5: {  // fragment field at the limits
+      static const uint16_t kFrag[] = {0x0001, 0x1FFF, 0x2000, 0x2001, 0x3FFF, 0x4000, 0x6000, 0x7FFF, 0x8000, 0xFFFF};
+      put16(kIpAt + ip::kFragOff, kFrag[pick(std::size(kFrag))]);
+      break;
+    }
+    case 6: {  // TCP data offset 0..15, UDP length, ICMP type
+      size_t l4 = L4At(f);
+      uint8_t proto = f[kIpAt + ip::kProto];
+      if (proto == kProtoTcp && l4 + 13 <= f.size()) f[l4 + tcp::kOff] = uint8_t(pick(16) << 4);
+      if (proto == kProtoUdp) put16(l4 + udp::kLen, pick(2) ? anyLen : uint16_t(rng()));
+      if (proto == kProtoIcmp && l4 < f.size()) f[l4] = uint8_t(pick(20));
+      break;
+    }
+    case 7: {  // option lengths 0, 1, 255 in the IPv4 or TCP options
+      static const uint8_t kOptLen[] = {0, 1, 2, 3, 255};
+      size_t at = kIpAt + kIpHdrLen;  // the first IPv4 option
+      if (IpHdrLenOf(f) <= kIpHdrLen) {
+        if (f[kIpAt + ip::kProto] != kProtoTcp || L4At(f) + kTcpHdrLen + 2 > f.size()) break;
+        at = L4At(f) + kTcpHdrLen;  // the first TCP option, the header made 60 bytes long
+        f[L4At(f) + tcp::kOff] = 0xF0;
+      }
+      if (at + 2 > f.size()) break;
+      f[at] = uint8_t(pick(2) ? 2 + pick(7) : pick(256));
+      f[at + 1] = kOptLen[pick(std::size(kOptLen))];
+      break;
+    }
+    case 8: {  // DHCP option bytes: lengths and the overload option
+      size_t opts = L4At(f) + 8 + bootp::kOptions;
+      if (opts < f.size()) {
+        size_t at = opts + pick(uint32_t(f.size() - opts));
+        static const uint8_t kVal[] = {0, 1, 3, 52, 53, 255};
+        f[at] = kVal[pick(std::size(kVal))];
+      }
+      break;
+    }
+    case 9:  // addresses: broadcast, zero, multicast, loopback, the gateway
+    {
+      static const char *kAddr[] = {"0.0.0.0", "255.255.255.255", "224.0.0.1", "127.0.0.1", "10.254.254.1",
+                                    "10.254.254.255", "10.254.254.0", "10.254.254.11", "203.0.113.9"};
+      uint32_t a = Ip4(kAddr[pick(std::size(kAddr))]);
+      Wire_Put32n(&f[kIpAt + (pick(2) ? ip::kSrc : ip::kDst)], a);
+      break;
+    }
+    case 10:  // TTL and protocol
+      f[kIpAt + (pick(2) ? ip::kTtl : ip::kProto)] = uint8_t(pick(3) == 0 ? rng() : pick(3));
+      break;
+    default:  // truncated at a random length
+      f.resize(pick(uint32_t(f.size()) + 1));
+      break;
+  }
+  if (pick(5) != 0) FixChecksums(f);
+  return f;
+}
+
+// ------------------------------------------------------------ the generator
+
+TEST_F(HostileTest, MutatedFramesOfEveryKindLeaveTheGatewayAnswering) {
+  // A live connection, so that mutated segments meet an established record.
+  GuestTcp g{.gport = 40100};
+  Fd host = Open(g, *server_);
+  ASSERT_TRUE(host.ok());
+  accepted_.push_back(std::move(host));
+  std::vector<BaseFrame> bases = ValidFrames(g, udpPort_);
+  ASSERT_TRUE(StillAnswers());
+
+  std::mt19937 rng(20261206);
+  // Every truncation of every valid frame, with and without fixed checksums.
+  for (const BaseFrame &b : bases) {
+    for (size_t len = 0; len < b.frame.size(); len++) {
+      Bytes f(b.frame.begin(), b.frame.begin() + long(len));
+      if (len % 2) FixChecksums(f);
+      Feed(f);
+    }
+    ASSERT_TRUE(StillAnswers()) << "after truncations of " << b.name;
+  }
+  // Header fields swept over their whole range: IHL, TCP data offset,
+  // fragment field, UDP length.
+  for (const BaseFrame &b : bases) {
+    if (b.frame.size() < kIpAt + kIpHdrLen || Wire_Get16(&b.frame[12]) != kEtherTypeIp) continue;
+    for (int v = 0; v < 16; v++) {
+      Bytes f = b.frame;
+      f[kIpAt] = uint8_t(0x40 | v);
+      FixChecksums(f);
+      Feed(f);
+      f = b.frame;
+      if (f[kIpAt + ip::kProto] == kProtoTcp) {
+        f[L4At(f) + tcp::kOff] = uint8_t(v << 4);
+        FixChecksums(f);
+        Feed(f);
+      }
+    }
+    for (uint16_t field : {0x0001, 0x1FFF, 0x2000, 0x2001, 0x3FFF, 0x4000, 0x6000, 0x7FFF, 0x8000, 0xFFFF}) {
+      Bytes f = b.frame;
+      Wire_Put16(&f[kIpAt + ip::kFragOff], field);
+      FixChecksums(f);
+      Feed(f);
+    }
+  }
+  const Bytes &udpFrame = bases[7].frame;
+  ASSERT_STREQ(bases[7].name, "udp to loopback");
+  for (uint32_t v = 0; v <= 65535; v += v < 600 ? 1 : 97) {
+    Bytes f = udpFrame;
+    Wire_Put16(&f[L4At(f) + udp::kLen], uint16_t(v));
+    FixChecksums(f);
+    Feed(f);
+  }
+  ASSERT_TRUE(StillAnswers()) << "after the field sweeps";
+
+  // Random mutations, the clock moving on, valid traffic in between.
+  for (int round = 0; round < 40; round++) {
+    for (const BaseFrame &b : bases) {
+      for (int i = 0; i < 12; i++) Feed(Mutate(b.frame, rng));
+    }
+    Feed(bases[rng() % bases.size()].frame);
+    Advance(round % 10 == 9 ? 30000 : 700);
+    ASSERT_TRUE(StillAnswers()) << "in round " << round;
+  }
+  // Reassembly, retransmission, ARP and flow timers all run out.
+  Advance(400000);
+  EXPECT_TRUE(StillAnswers());
+  EXPECT_GT(fed_, 15000);
+}
+
+}  // namespace
+}  // namespace wire
