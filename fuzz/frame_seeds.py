@@ -234,6 +234,23 @@ def main():
         rec(eth(ipv4(GUEST, GW, 6, tcp(GUEST, GW, 40023, PORT, 9, 0, SYN | FIN, b"syn data")))),
         rec(eth(ipv4(GUEST, GW, 6, tcp(GUEST, GW, 40024, PORT, 9, 9, 0x3F, b"all", options=TCP_OPTS))), 0xA0))
 
+    # Incoming forwards (option bits 8 and 16): the host client's connection
+    # reaches the guest as a SYN from the gateway's port 9000 with the first
+    # initial sequence number; the guest completes it, answers, closes. The
+    # datagram to the UDP forward is answered to its sender.
+    f = 80
+    seeds["tcp_incoming"] = seed(
+        rec(eth(ipv4(GUEST, GW, 6, tcp(GUEST, GW, f, 9000, 7000, iss + 1, SYN | ACK, options=MSS)))),
+        rec(eth(ipv4(GUEST, GW, 6, tcp(GUEST, GW, f, 9000, 7001, iss + 1, ACK | PSH, b"HTTP/1.0 200 OK\r\n"))), 1),
+        rec(eth(ipv4(GUEST, GW, 6, tcp(GUEST, GW, f, 9000, 7018, iss + 13, ACK | FIN))), 0x81),
+        rec(eth(ipv4(GUEST, GW, 6, tcp(GUEST, GW, f, 9000, 7019, iss + 14, ACK))), 0x90),
+        options=8)
+    seeds["udp_forward"] = seed(
+        rec(eth(ipv4(GUEST, LOOP, 17, udp(GUEST, LOOP, 53, 9001, b"answer")))),
+        rec(eth(ipv4(GUEST, GW, 1, icmp(3, 3, b"\0" * 4, ipv4(GW, GUEST, 17, udp(GW, GUEST, 9001, 53, b"query")))))),
+        rec(b"", 0xFF),
+        options=16)
+
     # Guest to guest, other framings (802.2 with SNAP, raw 802.3).
     snap = b"\xaa\xaa\x03\x00\x00\x00\x08\x00" + ipv4(GUEST, GW, 1, echo(5, 5, b"snap"))
     llc = b"\x06\x06\x03" + ipv4(GUEST, GW, 1, echo(5, 6, b"llc"))

@@ -5,7 +5,10 @@
 //
 // Input layout (fuzz/frame_seeds.py writes seeds of every kind):
 //   byte 0        option bits: 1 allowAnyOUI, 2 guest not pre-learned in ARP,
-//                 4 DHCP server off
+//                 4 DHCP server off, 8 a host client connects to the TCP
+//                 forward 127.0.0.1:8080 -> guest port 80 from port 9000
+//                 and sends a line, 16 a host client sends a datagram from
+//                 port 9001 to the UDP forward 127.0.0.1:8053 -> guest port 53
 //   then records: 2 bytes big-endian frame length (cut to what is left),
 //                 1 byte clock step after the frame (below 0x80: n * 10 ms,
 //                 else (n - 0x7F) seconds), the frame bytes.
@@ -50,6 +53,7 @@
 #include "nat/dhcp.h"
 #include "nat/icmp.h"
 #include "nat/tcp.h"
+#include "nat/tcp_accept.h"
 #include "nat/udp.h"
 #include "packet/arp.h"
 #include "packet/dev.h"
@@ -67,6 +71,8 @@ using Bytes = std::vector<uint8_t>;
 constexpr uint8_t kGatewayMac[6] = {0x02, 0x4E, 0xA1, 0x00, 0x00, 0x01};
 constexpr uint8_t kGuestMac[6] = {0x02, 0x7D, 0x33, 0x00, 0x00, 0x01};
 constexpr uint16_t kServerPort = 7777;  // loopback TCP and UDP servers
+constexpr uint16_t kTcpForwardPort = 8080, kUdpForwardPort = 8053;  // incoming forwards
+constexpr uint16_t kTcpClientPort = 9000, kUdpClientPort = 9001;    // their host clients
 constexpr int64_t kSimStartSec = 1700000000;
 
 uint32_t Addr(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
@@ -167,6 +173,7 @@ void EnterOwnNamespace() {
 int g_tcpListen = -1;
 int g_udpServer = -1;
 std::vector<int> g_accepted;
+int g_tcpClient = -1, g_udpClient = -1;  // host clients of the incoming forwards
 
 void OpenServers() {
   sockaddr_in sa{};
@@ -187,7 +194,8 @@ void OpenServers() {
   }
 }
 
-// The outside hosts answer: TCP data and UDP datagrams are echoed back.
+// The outside hosts answer: TCP data and UDP datagrams are echoed back; a
+// TCP server that reads "QUIT" closes its side after the echo.
 void ServePeers() {
   uint8_t buf[4096];
   if (g_tcpListen >= 0) {
@@ -196,7 +204,13 @@ void ServePeers() {
   }
   for (int fd : g_accepted) {
     ssize_t n = read(fd, buf, sizeof buf);
-    if (n > 0) (void)!write(fd, buf, size_t(n));
+    if (n > 0) {
+      (void)!write(fd, buf, size_t(n));
+      if (memmem(buf, size_t(n), "QUIT", 4)) shutdown(fd, SHUT_WR);
+    }
+  }
+  for (int fd : {g_tcpClient, g_udpClient}) {
+    if (fd >= 0) (void)!read(fd, buf, sizeof buf);
   }
   if (g_udpServer >= 0) {
     sockaddr_in from{};
@@ -232,6 +246,56 @@ void Init() {
   g_verbose = getenv("NATD_FUZZ_VERBOSE") != nullptr;
 }
 
+sockaddr_in Loopback(uint16_t portH) {
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sa.sin_port = htons(portH);
+  return sa;
+}
+
+// A socket of `type` bound to 127.0.0.1:portH and connected to toPortH.
+int HostClient(int type, uint16_t portH, uint16_t toPortH) {
+  int fd = socket(AF_INET, type | SOCK_NONBLOCK, 0);
+  if (fd < 0) return -1;
+  int one = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in me = Loopback(portH), to = Loopback(toPortH);
+  if (bind(fd, reinterpret_cast<sockaddr *>(&me), sizeof me) != 0 ||
+      (connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0 && errno != EINPROGRESS)) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// The listener accepts the client and sends its SYN to the guest; the
+// client's line waits in the socket until the guest completes the handshake.
+void StartTcpForward() {
+  if (!TcpAccept_Create(kGuestIp, htons(80), 0, 0, 0, htons(kTcpForwardPort))) return;
+  g_tcpClient = HostClient(SOCK_STREAM, kTcpClientPort, kTcpForwardPort);
+  if (g_tcpClient < 0) return;
+  Poll_RunOnce(0);
+  (void)send(g_tcpClient, "hello QUIT\r\n", 12, MSG_NOSIGNAL);
+}
+
+void StartUdpForward() {
+  if (Udp_AddForward(kGuestIp, htons(53), htonl(INADDR_LOOPBACK), htons(kUdpForwardPort)) != 0) return;
+  g_udpClient = HostClient(SOCK_DGRAM, kUdpClientPort, kUdpForwardPort);
+  if (g_udpClient >= 0) (void)send(g_udpClient, "query", 5, 0);
+  Poll_RunOnce(0);
+}
+
+// Closes a host client; TCP with a reset, so that no TIME_WAIT keeps its
+// fixed port from the next input.
+void CloseClient(int *fd) {
+  if (*fd < 0) return;
+  linger lg{1, 0};
+  setsockopt(*fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+  close(*fd);
+  *fd = -1;
+}
+
 void StartDaemon(uint8_t options) {
   Settings_Reset();
   g_settings.gatewayAddr = kGatewayIp;
@@ -258,6 +322,8 @@ void StartDaemon(uint8_t options) {
   (void)Icmp_Init();
   Udp_Init();
   if (!(options & 2)) Check(Arp_Learn(kGuestIp, kGuestMac) != nullptr, "Arp_Learn");
+  if (options & 8) StartTcpForward();
+  if (options & 16) StartUdpForward();
 }
 
 // Reads what the daemon sent to the guest; returns the number of frames.
@@ -350,6 +416,8 @@ void CheckStillAnswers() {
 }
 
 void StopDaemon() {
+  CloseClient(&g_tcpClient);
+  CloseClient(&g_udpClient);
   Tcp_Reset();
   Udp_Reset();
   Dhcp_Reset();
@@ -366,6 +434,7 @@ void StopDaemon() {
   Check(Timer_Count() == 0, "timers left armed");
   Check(Poll_ActiveCount() == 0, "poll entries left behind");
   Check(Tcp_ConnCount() == 0, "TCP connections left behind");
+  Check(TcpAccept_Count() == 0, "TCP listeners left behind");
   Check(Tcp_SegmentLiveCount() == 0, "TCP segments left behind");
   Check(Udp_FlowCount() == 0, "UDP flows left behind");
   Check(Ip_ReasmCount() == 0, "reassembly records left behind");
@@ -511,7 +580,7 @@ extern "C" size_t LLVMFuzzerCustomMutator(uint8_t *data, size_t size, size_t max
       std::swap(r, in.records[rng() % in.records.size()]);
       break;
     case 5:  // option bits
-      in.options = uint8_t(rng() & 7);
+      in.options = uint8_t(rng() & 31);
       break;
     default: {
       size_t len = r.frame.size();
