@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Helpers shared by the benchmarks (source after tests/e2e/lib.sh).
 #
 # The end-to-end sandbox gives a host namespace (natd on its TAP device),
@@ -34,14 +35,14 @@ bench_need() {
 }
 
 bench_slirp_guest() {
-  local name=$1 hostns=$2 i
+  local name=$1 hostns=$2
   ip netns add "$name" || return 1
   BENCH_NETNS+=("$name")
   ip -n "$name" link set lo up
   ip netns exec "$hostns" slirp4netns --configure --mtu=1500 \
       --netns-type=path "/var/run/netns/$name" tap0 >"${BENCH_TMP:-/tmp}/slirp-$name.log" 2>&1 &
   BENCH_PIDS+=($!)
-  for i in $(seq 50); do
+  for _ in $(seq 50); do
     ip -n "$name" -4 addr show dev tap0 2>/dev/null | grep -q 'inet 10.0.2.100' && return 0
     sleep 0.1
   done

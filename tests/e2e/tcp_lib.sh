@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Helpers of the end-to-end TCP tests (test_tcp_*.sh), on top of lib.sh.
 #
 #   tcp_sandbox NAME [CONF]   sandbox with natd (TIME_WAIT cut to 1 s so that
@@ -126,8 +127,8 @@ tcp_count_conns() {
 }
 
 tcp_wait_conns() {
-  local re=$1 secs=$2 i
-  for i in $(seq $((secs * 5))); do
+  local re=$1 secs=$2
+  for _ in $(seq $((secs * 5))); do
     [ "$(tcp_count_conns "$re")" -gt 0 ] && return 0
     sleep 0.2
   done
@@ -135,8 +136,8 @@ tcp_wait_conns() {
 }
 
 tcp_wait_conns_gone() {
-  local re=$1 secs=$2 i
-  for i in $(seq $((secs * 5))); do
+  local re=$1 secs=$2
+  for _ in $(seq $((secs * 5))); do
     [ "$(tcp_count_conns "$re")" -eq 0 ] && return 0
     sleep 0.2
   done
@@ -151,10 +152,10 @@ tcp_expect_no_conns() {
 tcp_expect_natd_alive() { natd_alive; }
 
 tcp_stop_natd() {
-  local rc i
+  local rc
   natd_alive
   kill -TERM "$NATD_PID"
-  for i in $(seq 100); do kill -0 "$NATD_PID" 2>/dev/null || break; sleep 0.1; done
+  for _ in $(seq 100); do kill -0 "$NATD_PID" 2>/dev/null || break; sleep 0.1; done
   kill -0 "$NATD_PID" 2>/dev/null && fail "natd still runs 10 s after SIGTERM"
   wait "$NATD_PID"
   rc=$?
@@ -182,10 +183,10 @@ EOF
 }
 
 tcp_restart_natd() {
-  local ns=${SB_GUESTS[0]} i
+  local ns=${SB_GUESTS[0]}
   tcp_stop_natd
   # The TAP goes away with natd's descriptor.
-  for i in $(seq 50); do ip -n "$ns" link show eth0 >/dev/null 2>&1 || break; sleep 0.1; done
+  for _ in $(seq 50); do ip -n "$ns" link show eth0 >/dev/null 2>&1 || break; sleep 0.1; done
   printf '[host]\nip = 10.254.254.1/24\n[tcp]\ntimeWaitTimeout = 1\n%s' "$1" >"$NATD_CONF"
   ns_host
   ip -n "$NS_HOST" link set "$TAP" netns "$ns" || fail "cannot move the new TAP into $ns"

@@ -55,7 +55,7 @@ def recv_all(sock, limit=1 << 31):
     return b"".join(chunks)
 
 
-def send_with_interval(sock, data, chunk=16384):
+def send_chunked(sock, data, chunk=16384):
     for i in range(0, len(data), chunk):
         sock.sendall(data[i:i + chunk])
 
@@ -266,10 +266,10 @@ def cmd_half_server(args):
                 data = recv_all(conn)
                 reply = hashlib.sha256(data).hexdigest().encode() + b"\n"
                 time.sleep(0.2)  # the data follows the guest's FIN well after it
-                send_with_interval(conn, reply + pattern(2, args.size))
+                send_chunked(conn, reply + pattern(2, args.size))
                 conn.close()
             else:
-                send_with_interval(conn, pattern(3, args.size))
+                send_chunked(conn, pattern(3, args.size))
                 conn.shutdown(socket.SHUT_WR)
                 data = recv_all(conn)
                 result["hash"] = hashlib.sha256(data).hexdigest()
@@ -287,7 +287,7 @@ def cmd_half_client(args):
     s = socket.create_connection((args.host, args.port), timeout=args.timeout)
     if args.order == "guest-first":
         mine = pattern(4, args.size)
-        send_with_interval(s, mine)
+        send_chunked(s, mine)
         s.shutdown(socket.SHUT_WR)
         reply = recv_all(s)
         line, _, rest = reply.partition(b"\n")
@@ -306,7 +306,7 @@ def cmd_half_client(args):
     # The peer's FIN has arrived; our direction is still open.
     mine = pattern(5, args.size)
     time.sleep(0.2)
-    send_with_interval(s, mine)
+    send_chunked(s, mine)
     s.shutdown(socket.SHUT_WR)
     s.settimeout(args.timeout)
     tail = s.recv(1)
@@ -362,7 +362,7 @@ def cmd_greet_client(args):
         return 3
     time.sleep(args.pause)  # lets a test look at the open connection
     mine = pattern(6, args.size)
-    sender = threading.Thread(target=lambda: (send_with_interval(s, mine),
+    sender = threading.Thread(target=lambda: (send_chunked(s, mine),
                                               s.shutdown(socket.SHUT_WR)))
     sender.start()
     echo = recv_all(s)
