@@ -10,7 +10,18 @@
 set -u
 . "$(dirname "$0")/lib.sh"
 
-need_tools busybox dhclient socat
+need_tools busybox dhclient socat ss
+
+# wait_listening NS PROTO PORT: until a socket of PROTO (u or t) is bound to
+# PORT in namespace NS (5 s at most).
+wait_listening() {
+  local i
+  for i in $(seq 50); do
+    [ -n "$(ip netns exec "$1" ss -Hln"$2" "( sport = :$3 )" 2>/dev/null)" ] && return 0
+    sleep 0.1
+  done
+  fail "nothing listens on $2 port $3 in $1"
+}
 
 # A guest namespace on the bridge with no IPv4 address and no route.
 dhcp_guest() {
@@ -122,7 +133,7 @@ pass "same address again"
 
 step "with its lease the guest reaches an outside UDP echo service"
 bg_in "$NS_OUT" socat UDP4-RECVFROM:7777,bind=198.51.100.2,fork PIPE
-sleep 0.3
+wait_listening "$NS_OUT" u 7777
 got=$(echo "after dhcp" | in_guest_ns d1 timeout 10 socat -t 3 - UDP4:198.51.100.2:7777) || fail "socat failed"
 [ "$got" = "after dhcp" ] || fail "echo: got '$got'"
 table=$(ctl_conns)

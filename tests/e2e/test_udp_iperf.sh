@@ -9,14 +9,25 @@
 set -u
 . "$(dirname "$0")/lib.sh"
 
-need_tools iperf3
+need_tools iperf3 ss
+
+# wait_listening NS PROTO PORT: until a socket of PROTO (u or t) is bound to
+# PORT in namespace NS (5 s at most).
+wait_listening() {
+  local i
+  for i in $(seq 50); do
+    [ -n "$(ip netns exec "$1" ss -Hln"$2" "( sport = :$3 )" 2>/dev/null)" ] && return 0
+    sleep 0.1
+  done
+  fail "nothing listens on $2 port $3 in $1"
+}
 sandbox_init udpiperf
 ns_host
 add_guest g1 02:7D:33:00:00:51 10.254.254.51
 add_outside
 
 bg_in "$NS_OUT" iperf3 -s -B 198.51.100.2 -p 5201
-sleep 0.5
+wait_listening "$NS_OUT" t 5201
 
 step "iperf3 -u at 100 Mbit/s for 5 s, guest to outside"
 in_guest timeout 40 iperf3 -c 198.51.100.2 -p 5201 -u -b 100M -t 5 -l 1400 -J >"$SB_TMP/iperf.json" 2>&1 ||

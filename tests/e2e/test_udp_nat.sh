@@ -10,7 +10,18 @@
 set -u
 . "$(dirname "$0")/lib.sh"
 
-need_tools socat dig dnsmasq traceroute
+need_tools socat dig dnsmasq traceroute ss
+
+# wait_listening NS PROTO PORT: until a socket of PROTO (u or t) is bound to
+# PORT in namespace NS (5 s at most).
+wait_listening() {
+  local i
+  for i in $(seq 50); do
+    [ -n "$(ip netns exec "$1" ss -Hln"$2" "( sport = :$3 )" 2>/dev/null)" ] && return 0
+    sleep 0.1
+  done
+  fail "nothing listens on $2 port $3 in $1"
+}
 sandbox_init udp
 cat >>"$NATD_CONF" <<'EOF'
 [udp]
@@ -30,7 +41,8 @@ bg_in "$NS_OUT" socat UDP4-RECVFROM:7778,bind=198.51.100.2,fork \
   SYSTEM:'echo 198.51.100.2 $SOCAT_PEERADDR $SOCAT_PEERPORT'
 bg_in "$NS_OUT" socat UDP4-RECVFROM:7778,bind=203.0.113.10,fork \
   SYSTEM:'echo 203.0.113.10 $SOCAT_PEERADDR $SOCAT_PEERPORT'
-sleep 0.3
+wait_listening "$NS_OUT" u 7777
+wait_listening "$NS_OUT" u 7778
 
 step "a guest exchanges datagrams with a socat echo server"
 for msg in hello "second datagram" "$(head -c 1200 /dev/zero | tr '\0' x)"; do
@@ -71,7 +83,7 @@ step "dig asks a dnsmasq in the outside namespace directly"
 bg_in "$NS_OUT" dnsmasq --keep-in-foreground --user=root --no-resolv --no-hosts --bind-interfaces \
   --listen-address=198.51.100.2 --port=53 --pid-file="$SB_TMP/dnsmasq.pid" \
   --host-record=svc.natd.test,203.0.113.77
-sleep 0.5
+wait_listening "$NS_OUT" u 53
 got=$(in_guest dig +short +time=2 +tries=2 @198.51.100.2 svc.natd.test A) || fail "dig failed: $got"
 [ "$got" = 203.0.113.77 ] || fail "dig answer: '$got', want 203.0.113.77"
 pass "svc.natd.test resolved to 203.0.113.77"
@@ -107,7 +119,7 @@ pass "gateway, router, destination"
 
 step "an outside client reaches a guest service through [incomingudp]"
 bg_in "$GUEST_NS" socat UDP4-RECVFROM:6001,fork SYSTEM:'read l; echo "guest got $l from $SOCAT_PEERADDR"'
-sleep 0.3
+wait_listening "$GUEST_NS" u 6001
 for i in 1 2; do
   got=$(echo "ping$i" | in_outside timeout 10 socat -t 3 - UDP4:192.0.2.1:6000) || fail "outside client failed"
   [ "$got" = "guest got ping$i from 198.51.100.2" ] || fail "forward: got '$got'"
