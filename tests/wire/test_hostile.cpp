@@ -562,3 +562,227 @@ TEST_F(HostileTest, MutatedFramesOfEveryKindLeaveTheGatewayAnswering) {
 
 }  // namespace
 }  // namespace wire
+
+// ------------------------------------------------------------ targeted cases
+
+namespace wire {
+namespace {
+
+/// Every frame the daemon has written, parsed as IPv4 (ARP frames skipped);
+/// fails on a malformed packet.
+AssertionResult SentIp(const std::vector<Bytes> &frames, std::vector<IpView> *out) {
+  for (const Bytes &f : frames) {
+    if (f.size() >= 14 && Wire_Get16(&f[12]) == kEtherTypeArp) continue;
+    IpView ip;
+    auto r = ParseIp(f, &ip);
+    if (!r) return r;
+    out->push_back(ip);
+  }
+  return AssertionSuccess();
+}
+
+// An IPv4 datagram holds at most 65535 bytes, so fragments that reach
+// beyond that cannot belong to one. Here the last fragment sits at the
+// largest offset (8191 * 8) and carries 8000 bytes: whatever the daemon
+// makes of it, everything it sends must be well-formed IPv4 whose fragments
+// join into one datagram.
+TEST_F(HostileTest, FragmentsBeyondTheLargestDatagramDrawNoMalformedAnswer) {
+  IpSpec s = Ip(kGatewayIp, kProtoIcmp);
+  s.id = 0x0BAD;
+  const uint32_t lastOff = 0x1FFF * 8;
+  Bytes whole = BuildIcmp({.type = 8, .id = 0x0BAD, .seq = 1}, Pattern(lastOff + 8000 - 8));
+  for (uint32_t off = 0; off < whole.size();) {
+    uint32_t len = off < lastOff ? std::min<uint32_t>(1480, lastOff - off) : uint32_t(whole.size()) - off;
+    SendFrame(BuildEth(kGatewayMac, kGuestMac, kEtherTypeIp,
+                       BuildIpFragment(s, whole, off, len, off + len < whole.size())));
+    off += len;
+  }
+  ASSERT_EQ(whole.size(), lastOff + 8000u);
+  Step(3);
+  std::vector<IpView> sent;
+  ASSERT_TRUE(SentIp(Frames(), &sent));
+  if (!sent.empty()) {
+    IpView joined;
+    ASSERT_TRUE(Reassemble(sent, &joined)) << sent.size() << " fragments sent";
+    EXPECT_LE(joined.header.size() + joined.payload.size(), 65535u)
+        << "an echo reply of " << joined.payload.size() << " bytes went out in " << sent.size() << " fragments";
+  }
+  EXPECT_EQ(Ip_ReasmCount(), 0u);
+  EXPECT_TRUE(StillAnswers());
+}
+
+
+// Overlapping fragments discard the whole datagram wherever the overlap
+// lies; the record goes at once and the next datagram with the same
+// identification is reassembled normally.
+TEST_F(HostileTest, OverlappingFragmentsDiscardTheDatagram) {
+  struct Piece {
+    size_t off, len;
+    bool more;
+  };
+  struct Case {
+    const char *what;
+    std::vector<Piece> pieces;
+  } cases[] = {
+      {"second copy of the first", {{0, 64, true}, {0, 64, true}}},
+      {"overlaps the end of the first", {{0, 64, true}, {56, 64, true}}},
+      {"overlaps the start of the second", {{64, 64, true}, {8, 64, true}}},
+      {"inside a received range", {{0, 128, true}, {16, 16, true}}},
+      {"covers a received range", {{32, 16, true}, {0, 128, true}}},
+      {"bridges two ranges too far", {{0, 32, true}, {64, 32, true}, {24, 48, true}}},
+      {"last fragment overlapping", {{0, 64, true}, {32, 168, false}}},
+  };
+  Bytes whole = BuildIcmp({.type = 8, .id = 0x0F0F, .seq = 3}, Pattern(192));
+  uint16_t id = 0x100;
+  for (const Case &c : cases) {
+    IpSpec s = Ip(kGatewayIp, kProtoIcmp);
+    s.id = ++id;
+    for (const Piece &p : c.pieces)
+      SendFrame(BuildEth(kGatewayMac, kGuestMac, kEtherTypeIp, BuildIpFragment(s, whole, p.off, p.len, p.more)));
+    EXPECT_EQ(Ip_ReasmCount(), 0u) << c.what;
+    // The remaining pieces of a correct datagram no longer complete it.
+    SendFrame(BuildEth(kGatewayMac, kGuestMac, kEtherTypeIp, BuildIpFragment(s, whole, 128, 72, false)));
+    SendFrame(BuildEth(kGatewayMac, kGuestMac, kEtherTypeIp, BuildIpFragment(s, whole, 0, 128, true)));
+    std::vector<IpView> sent;
+    ASSERT_TRUE(SentIp(Frames(), &sent)) << c.what;
+    ASSERT_EQ(sent.size(), 1u) << c.what << ": the fresh datagram is answered once";
+    IcmpView icmp;
+    ASSERT_TRUE(ParseIcmp(sent[0], &icmp)) << c.what;
+    EXPECT_EQ(icmp.type, 0) << c.what;
+    EXPECT_EQ(icmp.payload, Pattern(192)) << c.what;
+  }
+  EXPECT_TRUE(StillAnswers());
+}
+
+// IHL 0..15 on an echo request whose header really is 4 * IHL bytes (NOP
+// options): below 5 it is dropped, from 5 on it is answered.
+TEST_F(HostileTest, EveryHeaderLengthWithOptionsOfThatSize) {
+  for (int ihl = 0; ihl < 16; ihl++) {
+    IpSpec s = Ip(kGatewayIp, kProtoIcmp);
+    if (ihl > 5) s.options.assign(size_t(ihl - 5) * 4, 1);  // NOP
+    if (ihl < 5) s.ihl = ihl;
+    SendIp(s, BuildIcmp({.type = 8, .id = 0x1111, .seq = uint16_t(ihl)}, Pattern(16)));
+    std::vector<IpView> sent;
+    ASSERT_TRUE(SentIp(Frames(), &sent)) << "IHL " << ihl;
+    ASSERT_EQ(sent.size(), ihl < 5 ? 0u : 1u) << "IHL " << ihl;
+    if (ihl < 5) continue;
+    IcmpView icmp;
+    ASSERT_TRUE(ParseIcmp(sent[0], &icmp)) << "IHL " << ihl;
+    EXPECT_EQ(icmp.seq, ihl);
+    EXPECT_EQ(icmp.payload, Pattern(16)) << "IHL " << ihl << ": data taken from after the options";
+  }
+}
+
+// The UDP length field against the datagram: shorter than the header or
+// longer than the packet drops it; shorter than the packet trims the data
+// the outside host receives.
+TEST_F(HostileTest, UdpLengthFieldDecidesWhatIsRelayed) {
+  Bytes data = Pattern(40);
+  for (uint32_t ulen : {0u, 1u, 7u, 8u, 9u, 30u, 47u, 48u, 49u, 1000u, 65535u}) {
+    Bytes u = BuildUdp(kGuestIp, kLoopbackIp, {.sport = 42000, .dport = udpPort_}, data);
+    Wire_Put16(&u[udp::kLen], uint16_t(ulen));
+    Bytes f = EthIp(Ip(kLoopbackIp, kProtoUdp), u);
+    FixChecksums(f);
+    SendFrame(f);
+    pollfd p{udpServer_.get(), POLLIN, 0};
+    Bytes got(100);
+    ssize_t n = poll(&p, 1, 200) > 0 ? recv(udpServer_.get(), got.data(), got.size(), 0) : -1;
+    if (ulen < 8 || ulen > 48) {
+      EXPECT_EQ(n, -1) << "UDP length " << ulen << " relayed";
+    } else {
+      ASSERT_EQ(n, ssize_t(ulen - 8)) << "UDP length " << ulen;
+      got.resize(size_t(n));
+      EXPECT_EQ(got, Bytes(data.begin(), data.begin() + long(ulen - 8))) << "UDP length " << ulen;
+    }
+  }
+  EXPECT_TRUE(StillAnswers());
+}
+
+// TCP data offsets 0..15 on a SYN carrying 40 bytes of NOP options: below 5
+// the segment is dropped, at 15 (all options) it opens the connection.
+// Option lengths 0, 1 and 255 are never read past the header.
+TEST_F(HostileTest, TcpDataOffsetsAndOptionLengths) {
+  for (int off = 0; off < 16; off++) {
+    uint16_t port = uint16_t(43000 + off);
+    TcpSpec t{.sport = port, .dport = server_->port(), .seq = 100, .flags = tcp::kSyn};
+    t.options.assign(40, 1);
+    Bytes seg = BuildTcp(kGuestIp, kGatewayIp, t, {});
+    seg[tcp::kOff] = uint8_t(off << 4);
+    Bytes f = EthIp(Ip(kGatewayIp, kProtoTcp), seg);
+    FixChecksums(f);
+    SendFrame(f);
+    ServePeers();
+    Step(2);
+    std::vector<IpView> sent;
+    ASSERT_TRUE(SentIp(Frames(), &sent)) << "offset " << off;
+    if (off < 5) {
+      EXPECT_TRUE(sent.empty()) << "offset " << off << " answered";
+      EXPECT_EQ(Tcp_ConnCount(), 0u) << "offset " << off;
+    } else if (off == 15) {
+      ASSERT_EQ(sent.size(), 1u);
+      TcpView v;
+      ASSERT_TRUE(ParseTcp(sent[0], &v));
+      EXPECT_EQ(v.flags, tcp::kSyn | tcp::kAckF);
+      EXPECT_EQ(v.ack, 101u);
+    }
+  }
+  for (uint8_t len : {0, 1, 2, 255}) {
+    for (uint8_t kind : {2, 3, 4, 8, 30}) {
+      TcpSpec t{.sport = uint16_t(44000 + len * 8 + kind), .dport = server_->port(), .seq = 7, .flags = tcp::kSyn};
+      t.options = {1, 1, kind, len};
+      SendTcp(kGatewayIp, t);
+      ServePeers();  // the server's backlog stays short
+      Step(2);
+    }
+  }
+  std::vector<IpView> sent;
+  ASSERT_TRUE(SentIp(Frames(), &sent));
+  for (const IpView &ip : sent) {
+    TcpView v;
+    ASSERT_TRUE(ParseTcp(ip, &v));
+    EXPECT_EQ(v.flags, tcp::kSyn | tcp::kAckF) << "port " << v.dport;
+    EXPECT_EQ(v.ack, 8u) << "port " << v.dport;
+  }
+  EXPECT_EQ(sent.size(), 20u);
+  EXPECT_TRUE(StillAnswers());
+}
+
+// Option overload: the file and sname fields hold options of their own,
+// some running past their field or without a length byte. The message type
+// from the options area still counts and the offer goes out.
+TEST_F(HostileTest, DhcpOverloadedFieldsWithBrokenOptions) {
+  struct Case {
+    const char *what;
+    Bytes file, sname;
+    bool answered;
+  } cases[] = {
+      {"length past the file field", {12, 255, 'x'}, {}, true},
+      {"code without length at the end of sname", {}, Bytes(63, 0), true},
+      {"pads only", Bytes(128, 0), Bytes(64, 0), true},
+      // An empty type replacing the real one leaves an untyped DHCP message.
+      {"zero-length message type", {53, 0, 255}, {53, 0, 255}, false},
+  };
+  for (const Case &c : cases) {
+    Bytes m = Bootp(bootp::kDiscover, kGuest2Mac, {}, 3);
+    std::fill(m.begin() + bootp::kFile, m.begin() + bootp::kFile + bootp::kFileLen, 0);
+    std::fill(m.begin() + bootp::kSname, m.begin() + bootp::kSname + bootp::kSnameLen, 0);
+    std::copy(c.file.begin(), c.file.end(), m.begin() + bootp::kFile);
+    Bytes sname = c.sname;
+    if (sname.size() == 63) sname.push_back(61);  // a code as the field's last byte
+    std::copy(sname.begin(), sname.end(), m.begin() + bootp::kSname);
+    SendFrame(DhcpFrame(m));
+    std::vector<IpView> sent;
+    ASSERT_TRUE(SentIp(Frames(), &sent)) << c.what;
+    ASSERT_EQ(sent.size(), c.answered ? 1u : 0u) << c.what;
+    if (!c.answered) continue;
+    UdpView u;
+    ASSERT_TRUE(ParseUdp(sent[0], &u)) << c.what;
+    ASSERT_GE(u.payload.size(), bootp::kOptions + 3) << c.what;
+    DhcpOption opts[256] = {};
+    ASSERT_EQ(Dhcp_ParseOptions(opts, u.payload.data() + bootp::kOptions, u.payload.data() + u.payload.size()), 0);
+    ASSERT_TRUE(opts[bootp::kOptMsgType].value) << c.what;
+    EXPECT_EQ(opts[bootp::kOptMsgType].value[0], bootp::kOffer) << c.what;
+  }
+}
+}  // namespace
+}  // namespace wire
