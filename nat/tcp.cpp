@@ -80,16 +80,6 @@ ListLink *Hash_Bucket(uint32_t ga, uint16_t gp, uint32_t ra, uint16_t rp) {
 uint32_t LoopbackN() { return htonl(INADDR_LOOPBACK); }
 
 // Default operations on the host socket.
-int DefaultRead(TcpConn *conn, uint8_t *buf, size_t cap, size_t *count) {
-  ssize_t n = ::read(conn->poll.fd, buf, cap);
-  if (n > 0) {
-    *count = size_t(n);
-    return kTcpReadData;
-  }
-  if (n == 0) return kTcpReadEof;
-  return errno == ECONNRESET ? kTcpReadReset : kTcpReadNothing;
-}
-
 ssize_t DefaultWrite(TcpConn *conn, const uint8_t *bytes, size_t len) {
   return ::write(conn->poll.fd, bytes, len);
 }
@@ -262,9 +252,10 @@ void InputSynSent(TcpConn *conn, const SegView &s) {
 
 // Inserts [start, start + total) of the guest's stream (bytes at `bytes`,
 // the last position being the FIN when `fin`) into the out-of-order queue,
-// keeping only the parts that no queued segment holds yet.
+// keeping only the parts that no queued segment holds yet. `push`: the
+// range ends with the guest's PSH.
 void QueueOutOfOrder(TcpConn *conn, uint32_t start, uint32_t total, const uint8_t *bytes,
-                     uint32_t fin) {
+                     uint32_t fin, bool push) {
   ListLink *q = &conn->recv.outOfOrder;
   const uint32_t base = conn->recv.rcvNext;
   uint32_t s = start - base;        // offsets from rcvNext: no wrap inside the window
@@ -276,7 +267,10 @@ void QueueOutOfOrder(TcpConn *conn, uint32_t start, uint32_t total, const uint8_
     bool withFin = fin && b == e;
     uint32_t nbytes = (b - a) - (withFin ? 1 : 0);
     TcpSegment *seg = TcpSegment_New(bytes + (a - origin), nbytes, withFin ? 1 : 0);
-    if (seg) seg->seq = base + a;
+    if (seg) {
+      seg->seq = base + a;
+      seg->push = push && b == e;
+    }
     return seg;
   };
   for (ListLink *l = q->next; l != q; l = l->next) {
@@ -340,11 +334,12 @@ void InputData(TcpConn *conn, const SegView &s) {
   if (start == rcv.rcvNext) {
     TcpSegment *seg = TcpSegment_New(bytes, keep - fin, fin);
     if (!seg) return;
+    seg->push = (s.flags & tcp::kPsh) && back == 0;
     TcpConn_Deliver(conn, seg);
     DeliverQueued(conn);
     if (!(Poll_GetEvents(&conn->poll) & POLLOUT)) TcpConn_FlushToHost(conn);
   } else {
-    QueueOutOfOrder(conn, start, keep, bytes, fin);
+    QueueOutOfOrder(conn, start, keep, bytes, fin, (s.flags & tcp::kPsh) && back == 0);
   }
 }
 
@@ -432,6 +427,16 @@ void ProcessSyn(TcpConn *conn, const SegView &s) {
 
 }  // namespace
 
+int TcpConn_SocketRead(TcpConn *conn, uint8_t *buf, size_t cap, size_t *count) {
+  ssize_t n = ::read(conn->poll.fd, buf, cap);
+  if (n > 0) {
+    *count = size_t(n);
+    return kTcpReadData;
+  }
+  if (n == 0) return kTcpReadEof;
+  return errno == ECONNRESET ? kTcpReadReset : kTcpReadNothing;
+}
+
 uint32_t g_tcpSegmentsSent = 0;
 uint32_t g_tcpRetransmissions = 0;
 
@@ -500,7 +505,8 @@ TcpConn *TcpConn_Alloc(uint32_t guestAddr, uint16_t guestPort, uint32_t remoteAd
   Timer_Init(&conn->rexmitTimer, TcpConn_RexmitTimer, conn);
   Timer_Init(&conn->timeWaitTimer, TcpConn_EndTimer, conn);
   Timer_Init(&conn->idleTimer, TcpConn_EndTimer, conn);
-  conn->read = DefaultRead;
+  Timer_Init(&conn->corkTimer, TcpConn_CorkTimer, conn);
+  conn->read = TcpConn_SocketRead;
   conn->write = DefaultWrite;
   conn->shutdown = DefaultShutdown;
   conn->release = DefaultRelease;
@@ -549,6 +555,7 @@ void TcpConn_Release(PollEntry *entry) {
   Timer_Cancel(&conn->rexmitTimer);
   Timer_Cancel(&conn->timeWaitTimer);
   Timer_Cancel(&conn->idleTimer);
+  Timer_Cancel(&conn->corkTimer);
   free(conn);
 }
 
@@ -583,6 +590,7 @@ TcpSegment *TcpSegment_New(const uint8_t *bytes, uint32_t n, uint32_t fin) {
   seg->seq = 0;
   seg->len = n + (fin ? 1 : 0);
   seg->fin = fin ? 1 : 0;
+  seg->push = 0;
   ++g_segmentsLive;
   return seg;
 }

@@ -18,6 +18,7 @@ struct TcpSegment {
   uint32_t len;    // bytes (a bare FIN is carried as length 1)
   uint8_t *data;   // malloc'd copy of the bytes
   uint32_t fin;    // the guest's FIN follows these bytes
+  uint32_t push;   // the guest's PSH: these bytes end a burst
 };
 
 /// Processes one TCP segment from a guest. `skb`: network header = the IPv4

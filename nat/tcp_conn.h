@@ -51,6 +51,7 @@ constexpr int kTcpSockBuf = 64240;           // SO_RCVBUF/SO_SNDBUF floor
 constexpr int64_t kTcpRexmitMs = 100;
 constexpr int64_t kTcpIdleSec = 30;
 constexpr int64_t kTcpAckRetryMs = 10;
+constexpr int64_t kTcpCorkMs = 5;
 
 struct TcpConn;
 
@@ -113,11 +114,13 @@ struct TcpConn {
   Timer rexmitTimer;    // retransmission
   Timer timeWaitTimer;  // end of TIME_WAIT
   Timer idleTimer;      // unacknowledged-data time-out
+  Timer corkTimer;      // bounds how long host writes stay corked
   int32_t state;        // TcpState
   uint32_t hostEof;
   uint32_t hostReset;
   uint32_t ackAfterWrite;
   uint32_t kaState;       // keep-alive mirroring 0..3
+  uint32_t corked;        // TCP_CORK is set on the host socket
   int64_t lastActivity;   // clock seconds of the last segment from the guest
   TcpRecvState recv;
   TcpSendBuf send;
@@ -150,6 +153,9 @@ void TcpConn_Kill(TcpConn *conn);
 /// order; nullptr when none.
 TcpConn *TcpConn_FindByHost(uint32_t localAddr, uint16_t localPort, uint32_t remoteAddr,
                             uint16_t remotePort);
+/// The default read operation: read() on the host socket (ECONNRESET gives
+/// kTcpReadReset, other errors kTcpReadNothing, 0 kTcpReadEof).
+int TcpConn_SocketRead(TcpConn *conn, uint8_t *buf, size_t cap, size_t *count);
 /// Poll release callback: unlinks, calls the release operation, frees both
 /// queues, the ring and the record, cancelling every timer.
 void TcpConn_Release(PollEntry *entry);
@@ -207,6 +213,7 @@ void TcpConn_EnterTimeWait(TcpConn *conn);
 void TcpConn_AckTimer(Timer *timer, void *arg);
 void TcpConn_RexmitTimer(Timer *timer, void *arg);
 void TcpConn_EndTimer(Timer *timer, void *arg);
+void TcpConn_CorkTimer(Timer *timer, void *arg);
 
 /// One's-complement sum of `len` bytes as big-endian 16-bit words (the
 /// value Csum_Partial(p, len, 0) folds to), computed eight bytes at a time.

@@ -343,6 +343,32 @@ TEST_F(TcpWireTest, RefusedConnectDrawsResetInsteadOfSynAck) {
   EXPECT_EQ(Conn(g), nullptr);
 }
 
+// Guest bytes without PSH are written to a corked host socket, so that the
+// host sends them in large segments; the guest's PSH or 5 ms uncork it.
+TEST_F(TcpWireTest, HostSocketIsCorkedUntilTheGuestPushes) {
+  HostServer srv;
+  GuestTcp g;
+  Fd host = Open(g, srv);
+  ASSERT_TRUE(host.ok());
+  TcpConn *c = Conn(g);
+  int fd = c->poll.fd;
+  Bytes up = Pattern(3 * 1460, 11);
+  for (int i = 0; i < 2; i++) PutData(g, Bytes(up.begin() + 1460 * i, up.begin() + 1460 * (i + 1)));
+  EXPECT_EQ(SockOpt(fd, IPPROTO_TCP, TCP_CORK), 1);
+  PutData(g, Bytes(up.begin() + 2920, up.end()), tcp::kPsh);
+  EXPECT_EQ(SockOpt(fd, IPPROTO_TCP, TCP_CORK), 0) << "PSH uncorks";
+  EXPECT_EQ(HostRead(host.get(), up.size()), up);
+
+  PutData(g, Pattern(100, 1));
+  EXPECT_EQ(SockOpt(fd, IPPROTO_TCP, TCP_CORK), 1);
+  Advance(4);
+  EXPECT_EQ(SockOpt(fd, IPPROTO_TCP, TCP_CORK), 1);
+  Advance(1);
+  EXPECT_EQ(SockOpt(fd, IPPROTO_TCP, TCP_CORK), 0) << "cork held longer than 5 ms";
+  EXPECT_EQ(HostRead(host.get(), 100), Pattern(100, 1));
+  Frames();
+}
+
 TEST_F(TcpWireTest, DisablePushLeavesPshOff) {
   g_settings.tcpDisablePush = 1;
   HostServer srv;
