@@ -19,7 +19,11 @@
 #                                     prints the receiver's Mbit/s
 #   bench_profile PID SECONDS OUT     samples PID with perf (cpu-clock) or,
 #                                     when perf cannot sample, says so
+#   bench_syscalls PID SECONDS OUT    counts PID's system calls (all, and
+#                                     the read/write/poll families) with
+#                                     perf stat; OUT gets "name count" lines
 #   bench_cleanup                     ends what these helpers started
+# BENCH_SLIRP_PID is the slirp4netns process of the last slirp guest.
 #
 # Everything these helpers start is recorded and ended by bench_cleanup,
 # which the caller runs from its own EXIT handling.
@@ -42,6 +46,8 @@ bench_slirp_guest() {
   ip netns exec "$hostns" slirp4netns --configure --mtu=1500 \
       --netns-type=path "/var/run/netns/$name" tap0 >"${BENCH_TMP:-/tmp}/slirp-$name.log" 2>&1 &
   BENCH_PIDS+=($!)
+  # shellcheck disable=SC2034  # read by the benchmarks
+  BENCH_SLIRP_PID=$!
   for _ in $(seq 50); do
     ip -n "$name" -4 addr show dev tap0 2>/dev/null | grep -q 'inet 10.0.2.100' && return 0
     sleep 0.1
@@ -96,6 +102,21 @@ bench_profile() {
     } >"$out"
   else
     echo "perf could not sample pid $pid" >"$out"
+  fi
+}
+
+bench_syscalls() {
+  local pid=$1 secs=$2 out=$3 e
+  local args=(-e raw_syscalls:sys_enter)
+  for e in read write readv writev recvfrom sendto recvmsg sendmsg poll ppoll epoll_wait; do
+    args+=(-e "syscalls:sys_enter_$e")
+  done
+  if perf stat -x, "${args[@]}" -p "$pid" -- sleep "$secs" 2>"$out.raw" >/dev/null; then
+    # "count,,event,..." -> "event count", zero counts left out
+    awk -F, '$1 ~ /^[0-9]+$/ && $1 > 0 { sub(/^.*sys_enter_?/, "", $3); print ($3 == "" ? "all" : $3), $1 }' \
+      "$out.raw" >"$out"
+  else
+    : >"$out"
   fi
 }
 

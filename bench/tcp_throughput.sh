@@ -36,7 +36,9 @@ PROFILE=${BENCH_PROFILE:-1}
 
 sandbox_init bench
 need_tools iperf3 slirp4netns
+# shellcheck disable=SC2034  # read by lib_bench.sh
 BENCH_TMP=$SB_TMP
+# shellcheck disable=SC2154
 trap 'rc=$?; bench_cleanup; (exit $rc); sandbox_teardown' EXIT
 
 ns_host
@@ -96,5 +98,29 @@ if [ "$PROFILE" = 1 ] && [ "${#SHORT[@]}" -gt 0 ]; then
     wait "$prof"
     echo "(natd $mbit Mbit/s while sampled)"
     cat "$SB_TMP/profile.txt"
+    echo "-- system calls per MiB moved, $dir:"
+    for sys in natd slirp4netns; do
+      pid=$([ $sys = natd ] && echo "$NATD_PID" || echo "$BENCH_SLIRP_PID")
+      bench_syscalls "$pid" "$SECS" "$SB_TMP/sys.$sys" &
+      prof=$!
+      sleep 0.5
+      mbit=$(bench_iperf "${SYS_NS[$sys]}" 198.51.100.2 "$SECS" "${FLAG[$dir]}")
+      wait "$prof"
+      python3 - "$sys" "$mbit" "$SECS" "$SB_TMP/sys.$sys" <<'EOF'
+import sys
+name, mbit, secs, path = sys.argv[1], sys.argv[2], float(sys.argv[3]), sys.argv[4]
+counts = dict(line.split() for line in open(path) if line.strip())
+try:
+    mib = float(mbit) * 1e6 * secs / 8 / 1048576
+except ValueError:
+    mib = 0
+if not counts or mib <= 0:
+    print("  %-12s no figures (perf stat or iperf3 failed)" % name)
+else:
+    parts = ", ".join("%s %.0f" % (k, int(v) / mib)
+                      for k, v in sorted(counts.items(), key=lambda kv: -int(kv[1])))
+    print("  %-12s %7s Mbit/s: %s" % (name, mbit, parts))
+EOF
+    done
   done
 fi
