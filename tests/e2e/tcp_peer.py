@@ -344,8 +344,9 @@ def cmd_greet_server(args):
 def cmd_greet_client(args):
     s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
     s.settimeout(args.timeout)
-    if args.source:
-        s.bind((args.source, 0))
+    if args.source or args.sport:
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        s.bind((args.source or "0.0.0.0", args.sport))
     s.connect((args.host, args.port))
     line = b""
     try:
@@ -515,6 +516,7 @@ def main():
     p = sub.add_parser("greet-client")
     p.add_argument("host"); p.add_argument("port", type=int)
     p.add_argument("--source")
+    p.add_argument("--sport", type=int, default=0)
     p.add_argument("--pause", type=float, default=0)
     p.add_argument("--size", type=int, default=1 << 20)
     p.add_argument("--timeout", type=float, default=20)

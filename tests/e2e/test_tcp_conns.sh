@@ -5,6 +5,8 @@
 #    while they are open and none once they are closed;
 #  - a connection to a closed outside port is refused (RST once the host
 #    connect fails), and leaves no entry behind;
+#  - connections to port 514, to a listed [PrivilegedTCP] port and from a
+#    guest port below 1024 (autodetect) get privileged host ports;
 #  - a connection to the gateway address reaches a server on the host
 #    namespace's 127.0.0.1;
 #  - half-close in both orders with data flowing after the first FIN;
@@ -17,7 +19,7 @@ set -u
 . "$(dirname "$0")/lib.sh"
 . "$(dirname "$0")/tcp_lib.sh"
 
-tcp_sandbox conns
+tcp_sandbox conns $'[PrivilegedTCP]\nport = 2049\nautodetect = 1\n'
 
 step "200 concurrent connections, 64 KiB each way"
 in_outside_bg tcp_peer echo-server --port 7000 --conns 200 --timeout 90
@@ -44,6 +46,28 @@ step "a closed outside port is refused"
 out=$(in_guest tcp_peer refused 198.51.100.2 7999 --timeout 10) || fail "closed port: $out"
 tcp_wait_conns_gone 'to 198\.51\.100\.2/7999 ' 5 || fail "refused connection still listed"
 pass "closed port: $out"
+
+step "privileged source ports: 514 always, 2049 listed, guest port 700 with autodetect"
+# natd's privileged port counter runs 1023, 1022, ... across connections.
+in_outside_bg tcp_peer greet-server --port 514 --conns 1 --timeout 30
+in_outside_bg tcp_peer greet-server --port 2049 --conns 1 --timeout 30
+in_outside_bg tcp_peer greet-server --port 7010 --conns 2 --timeout 30
+for p in 514 2049 7010; do tcp_wait_listen outside $p; done
+want_seen() {  # expected "seen as" address:port, then the client's arguments
+  local want=$1 out
+  shift
+  out=$(in_guest tcp_peer greet-client "$@" --size 1000 --timeout 10) || fail "$*: $out"
+  [[ $out == "seen as $want,"* ]] || fail "$*: $out (want seen as $want)"
+  echo "$out"
+}
+want_seen 198.51.100.1:1023 198.51.100.2 514 >/dev/null
+want_seen 198.51.100.1:1022 198.51.100.2 2049 >/dev/null
+want_seen 198.51.100.1:1021 198.51.100.2 7010 --sport 700 >/dev/null
+out=$(in_guest tcp_peer greet-client 198.51.100.2 7010 --size 1000 --timeout 10) || fail "$out"
+port=${out#seen as 198.51.100.1:}
+port=${port%%,*}
+[ "$port" -ge 1024 ] || fail "an ordinary connection got the privileged port $port"
+pass "outside saw ports 1023, 1022, 1021, then an ordinary $port"
 
 step "the gateway address reaches 127.0.0.1 on the host"
 mkdir -p "$TCP_TMP/local"
