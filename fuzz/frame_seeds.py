@@ -99,6 +99,11 @@ def rec(frame, step=0):
     return struct.pack("!HB", len(frame), step) + frame
 
 
+def rec_host(message, step=0):
+    """An ICMP message sent to the daemon from the host side."""
+    return struct.pack("!HB", len(message) | 0x8000, step) + message
+
+
 def seed(*records, options=0):
     return bytes([options]) + b"".join(records)
 
@@ -250,6 +255,21 @@ def main():
         rec(eth(ipv4(GUEST, GW, 1, icmp(3, 3, b"\0" * 4, ipv4(GW, GUEST, 17, udp(GW, GUEST, 9001, 53, b"query")))))),
         rec(b"", 0xFF),
         options=16)
+
+    # ICMP errors from the host side about a UDP flow, a TCP connection and a
+    # relayed echo request; the quotes are written as the guest sees them.
+    q_udp = ipv4(GUEST, LOOP, 17, udp(GUEST, LOOP, 40001, PORT, b"flow"))[:28]
+    q_tcp = ipv4(GUEST, GW, 6, tcp(GUEST, GW, 40010, PORT, 1001, 0, ACK))[:28]
+    q_echo = ipv4(GUEST, LOOP, 1, echo(2, 1, b"x" * 32))[:28]
+    seeds["host_icmp"] = seed(
+        rec(eth(ipv4(GUEST, LOOP, 17, udp(GUEST, LOOP, 40001, PORT, b"flow")))),
+        rec(eth(ipv4(GUEST, GW, 6, tcp(GUEST, GW, 40010, PORT, 1000, 0, SYN, options=MSS)))),
+        rec(eth(ipv4(GUEST, GW, 6, tcp(GUEST, GW, 40010, PORT, 1001, iss + 1, ACK)))),
+        rec(eth(ipv4(GUEST, LOOP, 1, echo(2, 1, b"x" * 32)))),
+        rec_host(icmp(3, 3, b"\0" * 4, q_udp)),
+        rec_host(icmp(3, 4, b"\0\0\x02\x40", q_tcp)),
+        rec_host(icmp(11, 0, b"\0" * 4, q_echo)),
+        rec_host(icmp(12, 0, b"\x08\0\0\0", q_tcp), 0x85))
 
     # Guest to guest, other framings (802.2 with SNAP, raw 802.3).
     snap = b"\xaa\xaa\x03\x00\x00\x00\x08\x00" + ipv4(GUEST, GW, 1, echo(5, 5, b"snap"))

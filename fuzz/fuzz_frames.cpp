@@ -11,7 +11,10 @@
 //                 port 9001 to the UDP forward 127.0.0.1:8053 -> guest port 53
 //   then records: 2 bytes big-endian frame length (cut to what is left),
 //                 1 byte clock step after the frame (below 0x80: n * 10 ms,
-//                 else (n - 0x7F) seconds), the frame bytes.
+//                 else (n - 0x7F) seconds), the frame bytes. With the top
+//                 bit of the length set the record is not a guest frame but
+//                 an ICMP message sent from the host side to the daemon's
+//                 raw socket (see SendHostIcmp).
 //
 // After the frames the target checks that the daemon still answers an ARP
 // request and an echo request to the gateway correctly, releases every
@@ -54,6 +57,7 @@
 #include "nat/icmp.h"
 #include "nat/tcp.h"
 #include "nat/tcp_accept.h"
+#include "nat/tcp_conn.h"
 #include "nat/udp.h"
 #include "packet/arp.h"
 #include "packet/dev.h"
@@ -346,6 +350,58 @@ void SendFrame(const uint8_t *frame, size_t len) {
             Tcp_ConnCount(), Udp_FlowCount(), Icmp_EchoCount(), Ip_ReasmCount(), Arp_Count());
 }
 
+// An ICMP error (or any ICMP message) from the host side. The quoted
+// datagram is written as the guest sees its connection or flow: quoted
+// source = guest address and port, quoted destination = what the guest
+// sent to. When such a connection or flow exists, the quote is rewritten
+// into what the host network saw (the host socket's address and port,
+// loopback for the gateway), so that the error can be matched. The message
+// goes from a raw socket to 127.0.0.1.
+int g_hostIcmp = -1;
+
+void SendHostIcmp(Bytes msg) {
+  if (g_hostIcmp < 0) {
+    g_hostIcmp = socket(AF_INET, SOCK_RAW | SOCK_NONBLOCK, IPPROTO_ICMP);
+    if (g_hostIcmp < 0) return;
+  }
+  if (msg.size() >= 8 + kIpHdrLen + 8 && (msg[8] >> 4) == 4) {
+    uint8_t *q = &msg[8];
+    size_t qhl = ip::HdrLen(q);
+    if (qhl >= kIpHdrLen && 8 + qhl + 4 <= msg.size()) {
+      uint8_t *ports = q + qhl;
+      uint32_t srcN = Wire_Get32n(q + ip::kSrc), dstN = Wire_Get32n(q + ip::kDst);
+      uint16_t sportN = Wire_Get16n(ports), dportN = Wire_Get16n(ports + 2);
+      uint32_t hostSrc = 0;
+      uint16_t hostPort = 0;
+      if (q[ip::kProto] == kProtoTcp) {
+        if (TcpConn *c = TcpConn_Lookup(srcN, sportN, dstN, dportN)) {
+          hostSrc = c->localAddr;
+          hostPort = c->localPort;
+        }
+      } else if (q[ip::kProto] == kProtoUdp) {
+        if (UdpFlow *f = Udp_FindFlow(srcN, sportN)) {
+          hostSrc = f->local.sin_addr.s_addr;
+          hostPort = f->local.sin_port;
+        }
+      }
+      if (hostPort) {
+        Wire_Put32n(q + ip::kSrc, hostSrc ? hostSrc : htonl(INADDR_LOOPBACK));
+        Wire_Put16n(ports, hostPort);
+        if (dstN == kGatewayIp) Wire_Put32n(q + ip::kDst, htonl(INADDR_LOOPBACK));
+      }
+    }
+  }
+  if (msg.size() >= 4) {
+    Wire_Put16(&msg[2], 0);
+    Wire_Put16(&msg[2], Csum_Compute(msg.data(), msg.size()));
+  }
+  sockaddr_in to = Loopback(0);
+  (void)sendto(g_hostIcmp, msg.data(), msg.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
+  Poll_RunOnce(0);
+  int answers = DrainGuest();
+  if (g_verbose) fprintf(stderr, "host ICMP of %zu bytes: %d frames to the guest\n", msg.size(), answers);
+}
+
 // The gateway must still answer ARP for its address and an echo request
 // with the same identifier, sequence number and data.
 void CheckStillAnswers() {
@@ -445,6 +501,7 @@ void StopDaemon() {
 // ------------------------------------------------------ input records
 
 struct Record {
+  bool host = false;  // an ICMP message from the host side
   uint8_t step = 0;
   Bytes frame;
 };
@@ -460,8 +517,9 @@ Input Parse(const uint8_t *data, size_t size) {
   in.options = data[0];
   size_t pos = 1;
   while (pos + 3 <= size) {
-    size_t len = Wire_Get16(data + pos);
+    size_t len = Wire_Get16(data + pos) & 0x7FFF;
     Record r;
+    r.host = (data[pos] & 0x80) != 0;
     r.step = data[pos + 2];
     pos += 3;
     if (len > size - pos) len = size - pos;
@@ -475,8 +533,8 @@ Input Parse(const uint8_t *data, size_t size) {
 Bytes Serialize(const Input &in) {
   Bytes out{in.options};
   for (const Record &r : in.records) {
-    size_t len = r.frame.size() > 0xFFFF ? 0xFFFF : r.frame.size();
-    out.push_back(uint8_t(len >> 8));
+    size_t len = r.frame.size() > 0x7FFF ? 0x7FFF : r.frame.size();
+    out.push_back(uint8_t((len >> 8) | (r.host ? 0x80 : 0)));
     out.push_back(uint8_t(len));
     out.push_back(r.step);
     out.insert(out.end(), r.frame.begin(), r.frame.begin() + long(len));
@@ -539,8 +597,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   Init();
   Input in = Parse(data, size);
   StartDaemon(in.options);
-  for (const Record &r : in.records) {
-    SendFrame(r.frame.data(), r.frame.size());
+  for (Record &r : in.records) {
+    if (r.host)
+      SendHostIcmp(r.frame);
+    else
+      SendFrame(r.frame.data(), r.frame.size());
     if (r.step) {
       AdvanceMs(StepMs(r.step));
       ServePeers();
@@ -586,7 +647,7 @@ extern "C" size_t LLVMFuzzerCustomMutator(uint8_t *data, size_t size, size_t max
       size_t len = r.frame.size();
       r.frame.resize(len + 256);
       r.frame.resize(LLVMFuzzerMutate(r.frame.data(), len, r.frame.size()));
-      if (rng() % 4 != 0) FixChecksums(r.frame);
+      if (rng() % 4 != 0 && !r.host) FixChecksums(r.frame);
       break;
     }
   }
