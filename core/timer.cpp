@@ -66,10 +66,14 @@ void Timer_Init(Timer *timer, TimerFn callback, void *arg) {
 void Timer_Add(Timer *timer) {
   // Arming an armed timer again must not corrupt the list.
   List_Unlink(&timer->link);
-  ListLink *pos = g_timers.next;
-  while (pos != &g_timers && Clock_Compare(List_Owner<Timer>(pos)->expiry, timer->expiry) <= 0)
-    pos = pos->next;
-  List_InsertBefore(pos, &timer->link);
+  // Most timers are armed later than every armed one (retransmission and
+  // idle timers re-armed per segment), so the place is searched from the
+  // latest end: behind the last timer whose expiry is not later, which is
+  // exactly in front of the first strictly later one.
+  ListLink *pos = g_timers.prev;
+  while (pos != &g_timers && Clock_Compare(List_Owner<Timer>(pos)->expiry, timer->expiry) > 0)
+    pos = pos->prev;
+  List_InsertAfter(pos, &timer->link);
 }
 
 void Timer_AddSeconds(Timer *timer, int64_t seconds) {
