@@ -545,11 +545,41 @@ TEST_F(HostileTest, MutatedFramesOfEveryKindLeaveTheGatewayAnswering) {
   }
   ASSERT_TRUE(StillAnswers()) << "after the field sweeps";
 
+  // Errors from the host network about the live connection and a UDP flow,
+  // as the host socket saw them: the quotes get mutated too.
+  Fd raw(socket(AF_INET, SOCK_RAW, IPPROTO_ICMP));
+  Feed(bases[7].frame);
+  std::vector<Bytes> hostErrors;
+  if (UdpFlow *flow = Udp_FindFlow(kGuestIp, htons(40000))) {
+    hostErrors.push_back(BuildIp(IpSpec{.src = kLoopbackIp, .dst = kLoopbackIp, .proto = kProtoUdp},
+                                 BuildUdp(kLoopbackIp, kLoopbackIp,
+                                          {.sport = ntohs(flow->local.sin_port), .dport = udpPort_}, {})));
+  }
+  if (TcpConn *c = Conn(g)) {
+    TcpSpec t{.sport = ntohs(c->localPort), .dport = g.rport, .seq = g.sndNxt, .flags = tcp::kAckF};
+    hostErrors.push_back(BuildIp(IpSpec{.src = kLoopbackIp, .dst = kLoopbackIp, .proto = kProtoTcp},
+                                 BuildTcp(kLoopbackIp, kLoopbackIp, t, {})));
+  }
+  ASSERT_EQ(hostErrors.size(), 2u) << "flow or connection missing";
+  auto hostError = [&](Bytes quote) {
+    for (int i = 0, n = int(rng() % 4); i < n; i++) quote[rng() % quote.size()] ^= uint8_t(1u << (rng() % 8));
+    if (rng() % 3 == 0) quote.resize(rng() % (quote.size() + 1));
+    static const uint8_t kTypes[] = {3, 3, 11, 12, 4, 0};
+    Bytes m = BuildIcmp({.type = kTypes[rng() % std::size(kTypes)], .code = uint8_t(rng() % 16)}, quote);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = kLoopbackIp;
+    if (raw.ok()) (void)sendto(raw.get(), m.data(), m.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
+    Step();
+    (void)Frames();
+  };
+
   // Random mutations, the clock moving on, valid traffic in between.
   for (int round = 0; round < 40; round++) {
     for (const BaseFrame &b : bases) {
       for (int i = 0; i < 12; i++) Feed(Mutate(b.frame, rng));
     }
+    for (int i = 0; i < 8; i++) hostError(hostErrors[rng() % hostErrors.size()]);
     Feed(bases[rng() % bases.size()].frame);
     Advance(round % 10 == 9 ? 30000 : 700);
     ASSERT_TRUE(StillAnswers()) << "in round " << round;
@@ -783,6 +813,66 @@ TEST_F(HostileTest, DhcpOverloadedFieldsWithBrokenOptions) {
     ASSERT_TRUE(opts[bootp::kOptMsgType].value) << c.what;
     EXPECT_EQ(opts[bootp::kOptMsgType].value[0], bootp::kOffer) << c.what;
   }
+}
+
+// ICMP errors from the host network quote a datagram of one of the daemon's
+// host sockets; here the quote is cut at every length and its header length
+// and protocol are wrong in every way. Afterwards a correct error about the
+// same UDP flow still reaches the guest with the quote translated back.
+TEST_F(HostileTest, HostIcmpErrorsWithBrokenQuotes) {
+  ASSERT_TRUE(Icmp_HaveSocket()) << "the daemon's raw ICMP socket needs root";
+  Fd raw(socket(AF_INET, SOCK_RAW, IPPROTO_ICMP));
+  ASSERT_TRUE(raw.ok()) << strerror(errno);
+  SendUdp(kLoopbackIp, 40500, udpPort_, Pattern(20));
+  UdpFlow *flow = Udp_FindFlow(kGuestIp, htons(40500));
+  ASSERT_NE(flow, nullptr);
+  // The datagram as the host network saw it.
+  Bytes quote = BuildIp(IpSpec{.src = kLoopbackIp, .dst = kLoopbackIp, .proto = kProtoUdp},
+                        BuildUdp(kLoopbackIp, kLoopbackIp, {.sport = ntohs(flow->local.sin_port), .dport = udpPort_},
+                                 Pattern(20)));
+  auto sendError = [&](const Bytes &q) {
+    Bytes m = BuildIcmp({.type = 3, .code = 3}, q);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = kLoopbackIp;
+    ASSERT_EQ(sendto(raw.get(), m.data(), m.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to),
+              ssize_t(m.size()));
+    Step(2);
+  };
+  for (size_t len = 0; len < 28; len++) sendError(Bytes(quote.begin(), quote.begin() + long(len)));
+  for (int ihl = 0; ihl < 16; ihl++) {
+    Bytes q = quote;
+    q[0] = uint8_t(0x40 | ihl);
+    sendError(q);
+  }
+  for (uint8_t proto : {0, 1, 6, 17, 255}) {
+    Bytes q = quote;
+    q[ip::kProto] = proto;
+    sendError(Bytes(q.begin(), q.begin() + 28));
+  }
+  std::vector<IpView> sent;
+  ASSERT_TRUE(SentIp(Frames(), &sent));
+  for (const IpView &ip : sent) {
+    IcmpView icmp;
+    EXPECT_TRUE(ParseIcmp(ip, &icmp)) << "an error relayed to the guest is well-formed";
+  }
+
+  sendError(quote);
+  auto f = AwaitFrame([](const Bytes &b) {
+    IpView ip;
+    return ParseIp(b, &ip) && ip.proto == kProtoIcmp && ip.payload.size() >= 8 && ip.payload[0] == 3;
+  });
+  ASSERT_TRUE(f) << "the correct error was not relayed";
+  IpView ip;
+  IcmpView icmp;
+  ASSERT_TRUE(ParseIp(*f, &ip));
+  ASSERT_TRUE(ParseIcmp(ip, &icmp));
+  EXPECT_EQ(ip.src, kGatewayIp);
+  EXPECT_EQ(icmp.code, 3);
+  ASSERT_GE(icmp.payload.size(), 28u);
+  EXPECT_EQ(Wire_Get32n(&icmp.payload[ip::kSrc]), kGuestIp);
+  EXPECT_EQ(Wire_Get16(&icmp.payload[20 + udp::kSport]), 40500);
+  EXPECT_TRUE(StillAnswers());
 }
 }  // namespace
 }  // namespace wire
