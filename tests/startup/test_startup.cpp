@@ -411,6 +411,20 @@ TEST_F(StartupTest, SampleFile) {
   EXPECT_EQ(r.err, "");
 }
 
+TEST_F(StartupTest, PanicEndsWith255) {
+  // The character-set set-up of the first step panics on an unknown
+  // file-name encoding.
+  setenv("G_FILENAME_ENCODING", "NO-SUCH-CHARSET", 1);
+  Natd n = Spawn(Args({dev_}));
+  unsetenv("G_FILENAME_ENCODING");
+  int st = n.Wait();
+  ASSERT_TRUE(WIFEXITED(st));
+  EXPECT_EQ(WEXITSTATUS(st), 255);
+  EXPECT_EQ(n.out, "");
+  EXPECT_EQ(n.err,
+            "Zelmor NAT Panic: Unsupported local character encoding \"NO-SUCH-CHARSET\".\n\n");
+}
+
 // ------------------------------------------------- forwards and ports
 
 TEST_F(StartupTest, ForwardAndPrivilegedPortFailures) {
