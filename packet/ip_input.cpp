@@ -19,7 +19,9 @@
 //   - a fragment that overlaps received data discards the whole datagram, as
 //     does a last fragment that disagrees with an earlier last fragment (a
 //     second copy of the same last fragment is ignored);
-//   - a fragment that would need a 257th range discards the datagram.
+//   - a fragment that would need a 257th range discards the datagram, as
+//     does one that ends beyond 65515 payload bytes (no IPv4 datagram is
+//     that long).
 // The datagram is complete when one range remains, it starts at 0 and the
 // total length is known; the block then becomes the storage of a new buffer
 // that is dispatched, and the record is released without its block.
@@ -44,6 +46,10 @@ namespace {
 constexpr uint32_t kReasmMaxRanges = 256;
 constexpr int64_t kReasmLifetimeSec = 15;
 constexpr uint32_t kBlockHdrLen = kEthHdrLen + kIpHdrLen;  // 34
+// Largest payload of one IPv4 datagram (65535 bytes with a 20-byte header):
+// more could be neither described by a total length nor sent on in
+// fragments, whose 13-bit offsets would spill into the flags.
+constexpr uint32_t kReasmMaxPayload = 0xFFFF - kIpHdrLen;
 
 struct IpRange {
   uint32_t start;
@@ -145,6 +151,10 @@ void Ip_Reassemble(uint8_t *iph, SkBuff *skb) {
 
   uint32_t off = 8u * (field & ip::kOffMask);
   uint32_t end = off + skb->len;
+  if (end > kReasmMaxPayload) {
+    Reasm_Release(r);
+    return;
+  }
   if (!(field & ip::kFlagMF)) {
     if (r->total != 0) {
       if (end != r->total) Reasm_Release(r);
