@@ -14,7 +14,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -97,12 +96,14 @@ struct ConnSection {
 
 ConnSection ParseConns(const std::string &reply) {
   ConnSection s;
-  std::regex line("211-fd (\\d+), from ([^\r]*)\r\n");
   size_t end = reply.find("219-");
-  std::string part = reply.substr(0, end);
-  for (std::sregex_iterator it(part.begin(), part.end(), line), stop; it != stop; ++it) {
-    s.fds.push_back(std::stoi((*it)[1]));
-    s.peers.push_back((*it)[2]);
+  const std::string prefix = "211-fd ";
+  for (size_t pos = reply.find(prefix); pos < end; pos = reply.find(prefix, pos + 1)) {
+    size_t comma = reply.find(", from ", pos);
+    size_t eol = reply.find("\r\n", pos);
+    if (comma == std::string::npos || eol == std::string::npos || comma > eol) break;
+    s.fds.push_back(std::stoi(reply.substr(pos + prefix.size(), comma - pos - prefix.size())));
+    s.peers.push_back(reply.substr(comma + 7, eol - comma - 7));
   }
   if (end != std::string::npos) sscanf(reply.c_str() + end, "219-%u entries", &s.entries);
   return s;
