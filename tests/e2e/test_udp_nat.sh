@@ -35,12 +35,13 @@ add_router
 in_outside sysctl -qw net.ipv4.icmp_ratelimit=0 || fail "outside sysctl"
 
 # Echo server, and a server on both outside addresses that answers with its
-# own address and the sender it saw.
+# own address and the sender it saw (its shell reads the request line first,
+# or socat could find the pipe closed before the answer is sent).
 bg_in "$NS_OUT" socat UDP4-RECVFROM:7777,bind=198.51.100.2,fork PIPE
 bg_in "$NS_OUT" socat UDP4-RECVFROM:7778,bind=198.51.100.2,fork \
-  SYSTEM:'echo 198.51.100.2 $SOCAT_PEERADDR $SOCAT_PEERPORT'
+  SYSTEM:'read l; echo 198.51.100.2 $SOCAT_PEERADDR $SOCAT_PEERPORT'
 bg_in "$NS_OUT" socat UDP4-RECVFROM:7778,bind=203.0.113.10,fork \
-  SYSTEM:'echo 203.0.113.10 $SOCAT_PEERADDR $SOCAT_PEERPORT'
+  SYSTEM:'read l; echo 203.0.113.10 $SOCAT_PEERADDR $SOCAT_PEERPORT'
 wait_listening "$NS_OUT" u 7777
 wait_listening "$NS_OUT" u 7778
 
@@ -58,7 +59,7 @@ s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
 s.bind(("0.0.0.0", 40000))
 s.settimeout(3)
 for host in ("198.51.100.2", "203.0.113.10"):
-    s.sendto(b"who", (host, 7778))
+    s.sendto(b"who\n", (host, 7778))
 for _ in range(2):
     data, src = s.recvfrom(2048)
     print("%s:%d %s" % (src[0], src[1], data.decode().strip()))
