@@ -16,8 +16,10 @@
 //                 an ICMP message sent from the host side to the daemon's
 //                 raw socket (see SendHostIcmp).
 //
-// After the frames the target checks that the daemon still answers an ARP
-// request and an echo request to the gateway correctly, releases every
+// Every frame the daemon writes to the guest must be well-formed (see
+// CheckSentFrame). After the frames the target checks that the daemon still
+// answers an ARP request and an echo request to the gateway correctly,
+// releases every
 // table and aborts when a buffer, timer, poll entry, flow, connection,
 // segment or reassembly record is left: libFuzzer keeps the input.
 //
@@ -330,11 +332,41 @@ void StartDaemon(uint8_t options) {
   if (options & 16) StartUdpForward();
 }
 
-// Reads what the daemon sent to the guest; returns the number of frames.
+// Checks a frame the daemon wrote to the guest: from the gateway MAC; ARP
+// of 42 bytes for Ethernet/IPv4; IPv4 with the daemon's own 20-byte header,
+// a valid checksum, a total length equal to what the frame carries, and
+// fragments that stay inside 65535 bytes (non-last ones a multiple of 8).
+void CheckSentFrame(const uint8_t *f, size_t n) {
+  Check(n >= 14 && memcmp(f + 6, kGatewayMac, 6) == 0, "frame to the guest not from the gateway MAC");
+  uint16_t type = Wire_Get16(f + 12);
+  if (type == kEtherTypeArp) {
+    Check(n == 14 + kArpLen && Wire_Get16(f + 14) == 1 && Wire_Get16(f + 16) == kEtherTypeIp && f[18] == 6 &&
+              f[19] == 4,
+          "malformed ARP frame to the guest");
+    return;
+  }
+  Check(type == kEtherTypeIp, "frame of an unknown type to the guest");
+  const uint8_t *h = f + 14;
+  Check(n >= 14 + kIpHdrLen && h[0] == 0x45, "IPv4 header to the guest not 20 bytes");
+  Check(Csum_Compute(h, kIpHdrLen) == 0, "IPv4 header checksum to the guest wrong");
+  uint32_t total = Wire_Get16(h + ip::kTotLen);
+  Check(total == n - 14, "IPv4 total length to the guest differs from the frame");
+  uint16_t field = Wire_Get16(h + ip::kFragOff);
+  uint32_t payload = total - kIpHdrLen;
+  Check(8u * (field & ip::kOffMask) + payload <= 0xFFFF - kIpHdrLen, "fragment to the guest beyond 65535 bytes");
+  Check(!(field & ip::kFlagMF) || payload % 8 == 0, "non-last fragment to the guest not a multiple of 8");
+}
+
+// Reads what the daemon sent to the guest, checking each frame; returns
+// the number of frames.
 int DrainGuest() {
   uint8_t buf[65536];
   int n = 0;
-  while (recv(g_guestFd, buf, sizeof buf, MSG_DONTWAIT) >= 0) n++;
+  ssize_t len;
+  while ((len = recv(g_guestFd, buf, sizeof buf, MSG_DONTWAIT)) >= 0) {
+    CheckSentFrame(buf, size_t(len));
+    n++;
+  }
   return n;
 }
 
@@ -423,6 +455,7 @@ void CheckStillAnswers() {
   Poll_RunOnce(0);
   uint8_t buf[65536];
   ssize_t n = recv(g_guestFd, buf, sizeof buf, MSG_DONTWAIT);
+  if (n >= 0) CheckSentFrame(buf, size_t(n));
   Check(n >= 42 && Wire_Get16(buf + 12) == kEtherTypeArp && memcmp(buf, kGuestMac, 6) == 0 &&
             Wire_Get16(buf + 20) == 2 && memcmp(buf + 22, kGatewayMac, 6) == 0 &&
             Wire_Get32n(buf + 28) == kGatewayIp,
@@ -455,6 +488,7 @@ void CheckStillAnswers() {
   for (int i = 0; i < 64; i++) {
     n = recv(g_guestFd, buf, sizeof buf, MSG_DONTWAIT);
     if (n < 0) break;
+    CheckSentFrame(buf, size_t(n));
     if (n < 14 + 20 + 8 || Wire_Get16(buf + 12) != kEtherTypeIp) continue;
     const uint8_t *r = buf + 14;
     size_t hl = ip::HdrLen(r);
