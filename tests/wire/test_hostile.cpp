@@ -254,13 +254,28 @@ class HostileTest : public TcpWireTest {
     netns_.Leave();
   }
 
-  /// Sends a frame, lets the outside servers answer and throws away what
-  /// the daemon sent to the guest.
+  /// Sends a frame and lets the outside servers answer. What the daemon
+  /// sent to the guest must be well-formed ARP or IPv4 (gateway MAC, valid
+  /// header, total length equal to the frame, fragments within 65535
+  /// bytes); the first few offending inputs are reported.
   void Feed(const Bytes &frame) {
     SendFrame(frame);
     ServePeers();
     Step();
-    (void)Frames();
+    for (const Bytes &out : Frames()) {
+      AssertionResult ok = AssertionSuccess();
+      if (out.size() >= 14 && Wire_Get16(&out[12]) == kEtherTypeArp) {
+        ArpView a;
+        ok = ParseArp(out, &a);
+      } else {
+        IpView ip;
+        ok = ParseIp(out, &ip);
+        if (ok && ip.OffsetBytes() + ip.header.size() + ip.payload.size() > 0xFFFF)
+          ok = AssertionFailure() << "fragment beyond 65535 bytes";
+      }
+      if (!ok && ++badOutputs_ <= 5)
+        ADD_FAILURE() << ok.message() << "\n  sent: " << HexStr(out) << "\n  after input: " << HexStr(frame, 200);
+    }
     ++fed_;
   }
 
@@ -375,6 +390,7 @@ class HostileTest : public TcpWireTest {
   uint16_t udpPort_ = 0;
   uint16_t echoSeq_ = 0;
   long fed_ = 0;
+  int badOutputs_ = 0;
 };
 
 // ------------------------------------------------------------ mutations
