@@ -80,8 +80,10 @@ ListLink *Hash_Bucket(uint32_t ga, uint16_t gp, uint32_t ra, uint16_t rp) {
 uint32_t LoopbackN() { return htonl(INADDR_LOOPBACK); }
 
 // Default operations on the host socket.
+// send() rather than write(): a host peer gone away gives EPIPE, never a
+// signal, whatever the process's SIGPIPE disposition.
 ssize_t DefaultWrite(TcpConn *conn, const uint8_t *bytes, size_t len) {
-  return ::write(conn->poll.fd, bytes, len);
+  return ::send(conn->poll.fd, bytes, len, MSG_NOSIGNAL);
 }
 
 int DefaultShutdown(TcpConn *conn, int how) { return ::shutdown(conn->poll.fd, how); }
@@ -319,9 +321,13 @@ void DeliverQueued(TcpConn *conn) {
   }
 }
 
-// Data and FIN of an acceptable segment in a synchronized state.
+// Data and FIN of an acceptable segment in a synchronized state. Once the
+// guest's FIN has been delivered its stream is over: later bytes are not
+// taken (the ACK that follows tells the guest where its stream ended).
 void InputData(TcpConn *conn, const SegView &s) {
   TcpRecvState &rcv = conn->recv;
+  if (conn->state == kTcpCloseWait || conn->state == kTcpClosing || conn->state == kTcpTimeWait)
+    return;
   uint32_t fin = (s.flags & tcp::kFin) ? 1 : 0;
   uint32_t total = s.n + fin;
   uint32_t front = 0, back = 0;
