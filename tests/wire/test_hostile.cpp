@@ -578,7 +578,7 @@ TEST_F(HostileTest, MutatedFramesOfEveryKindLeaveTheGatewayAnswering) {
   }
   const Bytes &udpFrame = bases[7].frame;
   ASSERT_STREQ(bases[7].name, "udp to loopback");
-  for (uint32_t v = 0; v <= 65535; v += v < 600 ? 1 : 97) {
+  for (uint32_t v = 0; v <= 65535; v++) {
     Bytes f = udpFrame;
     Wire_Put16(&f[L4At(f) + udp::kLen], uint16_t(v));
     FixChecksums(f);
@@ -634,7 +634,7 @@ TEST_F(HostileTest, MutatedFramesOfEveryKindLeaveTheGatewayAnswering) {
   // Reassembly, retransmission, ARP and flow timers all run out.
   Advance(400000);
   EXPECT_TRUE(StillAnswers());
-  EXPECT_GT(fed_, 15000);
+  EXPECT_GT(fed_, 80000);
   EXPECT_GT(reopened, 0) << "mutated segments never ended the live connection";
 }
 
