@@ -80,11 +80,6 @@ ListLink *Hash_Bucket(uint32_t ga, uint16_t gp, uint32_t ra, uint16_t rp) {
 uint32_t LoopbackN() { return htonl(INADDR_LOOPBACK); }
 
 // Default operations on the host socket.
-// send() rather than write(): a host peer gone away gives EPIPE, never a
-// signal, whatever the process's SIGPIPE disposition.
-ssize_t DefaultWrite(TcpConn *conn, const uint8_t *bytes, size_t len) {
-  return ::send(conn->poll.fd, bytes, len, MSG_NOSIGNAL);
-}
 
 int DefaultShutdown(TcpConn *conn, int how) { return ::shutdown(conn->poll.fd, how); }
 
@@ -343,7 +338,7 @@ void InputData(TcpConn *conn, const SegView &s) {
     seg->push = (s.flags & tcp::kPsh) && back == 0;
     TcpConn_Deliver(conn, seg);
     DeliverQueued(conn);
-    if (!(Poll_GetEvents(&conn->poll) & POLLOUT)) TcpConn_FlushToHost(conn);
+    if (!(Poll_GetEvents(&conn->poll) & POLLOUT)) TcpConn_FlushSoon(conn);
   } else {
     QueueOutOfOrder(conn, start, keep, bytes, fin, (s.flags & tcp::kPsh) && back == 0);
   }
@@ -433,6 +428,12 @@ void ProcessSyn(TcpConn *conn, const SegView &s) {
 
 }  // namespace
 
+// send() rather than write(): a host peer gone away gives EPIPE, never a
+// signal, whatever the process's SIGPIPE disposition.
+ssize_t TcpConn_SocketWrite(TcpConn *conn, const uint8_t *bytes, size_t len) {
+  return ::send(conn->poll.fd, bytes, len, MSG_NOSIGNAL);
+}
+
 int TcpConn_SocketRead(TcpConn *conn, uint8_t *buf, size_t cap, size_t *count) {
   ssize_t n = ::read(conn->poll.fd, buf, cap);
   if (n > 0) {
@@ -511,9 +512,9 @@ TcpConn *TcpConn_Alloc(uint32_t guestAddr, uint16_t guestPort, uint32_t remoteAd
   Timer_Init(&conn->rexmitTimer, TcpConn_RexmitTimer, conn);
   Timer_Init(&conn->timeWaitTimer, TcpConn_EndTimer, conn);
   Timer_Init(&conn->idleTimer, TcpConn_EndTimer, conn);
-  Timer_Init(&conn->corkTimer, TcpConn_CorkTimer, conn);
+  Timer_Init(&conn->flushTimer, TcpConn_FlushTimer, conn);
   conn->read = TcpConn_SocketRead;
-  conn->write = DefaultWrite;
+  conn->write = TcpConn_SocketWrite;
   conn->shutdown = DefaultShutdown;
   conn->release = DefaultRelease;
   conn->segmentHook = DefaultSegmentHook;
@@ -561,7 +562,7 @@ void TcpConn_Release(PollEntry *entry) {
   Timer_Cancel(&conn->rexmitTimer);
   Timer_Cancel(&conn->timeWaitTimer);
   Timer_Cancel(&conn->idleTimer);
-  Timer_Cancel(&conn->corkTimer);
+  Timer_Cancel(&conn->flushTimer);
   free(conn);
 }
 

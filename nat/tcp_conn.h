@@ -51,7 +51,8 @@ constexpr int kTcpSockBuf = 64240;           // SO_RCVBUF/SO_SNDBUF floor
 constexpr int64_t kTcpRexmitMs = 100;
 constexpr int64_t kTcpIdleSec = 30;
 constexpr int64_t kTcpAckRetryMs = 10;
-constexpr int64_t kTcpCorkMs = 5;
+constexpr int64_t kTcpFlushMs = 1;          // longest wait of bytes without PSH
+constexpr uint32_t kTcpFlushBytes = 16384;  // queued bytes that are written at once
 
 struct TcpConn;
 
@@ -114,13 +115,14 @@ struct TcpConn {
   Timer rexmitTimer;    // retransmission
   Timer timeWaitTimer;  // end of TIME_WAIT
   Timer idleTimer;      // unacknowledged-data time-out
-  Timer corkTimer;      // bounds how long host writes stay corked
+  Timer flushTimer;     // writes guest bytes that wait for more of their burst
   int32_t state;        // TcpState
   uint32_t hostEof;
   uint32_t hostReset;
   uint32_t ackAfterWrite;
   uint32_t kaState;       // keep-alive mirroring 0..3
-  uint32_t corked;        // TCP_CORK is set on the host socket
+  uint32_t toHostBytes;   // bytes in the to-host queue not yet written
+  uint32_t toHostPush;    // the to-host queue holds the end of a burst (PSH, FIN)
   int64_t lastActivity;   // clock seconds of the last segment from the guest
   TcpRecvState recv;
   TcpSendBuf send;
@@ -163,6 +165,8 @@ void TcpConn_Release(PollEntry *entry);
 void TcpConn_HostConnected(TcpConn *conn);
 /// Raises SO_RCVBUF and SO_SNDBUF of `fd` to 64240 where they are smaller.
 void Tcp_RaiseSocketBuffers(int fd);
+/// The default write operation: send() on the host socket without SIGPIPE.
+ssize_t TcpConn_SocketWrite(TcpConn *conn, const uint8_t *bytes, size_t len);
 /// Allocates a TcpSegment with a copy of `n` bytes (n may be 0); nullptr
 /// when memory is short. `len` is set to n + (fin ? 1 : 0).
 TcpSegment *TcpSegment_New(const uint8_t *bytes, uint32_t n, uint32_t fin);
@@ -203,6 +207,9 @@ void TcpConn_ProcessAck(TcpConn *conn, uint32_t ack, uint32_t window);
 void TcpConn_Deliver(TcpConn *conn, TcpSegment *seg);
 /// Writes the to-host queue to the host socket.
 void TcpConn_FlushToHost(TcpConn *conn);
+/// After in-order guest bytes were queued: writes them now when they end a
+/// burst (PSH or FIN) or enough are queued, else within kTcpFlushMs.
+void TcpConn_FlushSoon(TcpConn *conn);
 /// Poll callback of the host socket.
 void TcpConn_HostEvent(PollEntry *entry, struct pollfd *slot);
 /// Mirrors the guest's keep-alive timing onto the host socket.
@@ -213,7 +220,7 @@ void TcpConn_EnterTimeWait(TcpConn *conn);
 void TcpConn_AckTimer(Timer *timer, void *arg);
 void TcpConn_RexmitTimer(Timer *timer, void *arg);
 void TcpConn_EndTimer(Timer *timer, void *arg);
-void TcpConn_CorkTimer(Timer *timer, void *arg);
+void TcpConn_FlushTimer(Timer *timer, void *arg);
 
 /// One's-complement sum of `len` bytes as big-endian 16-bit words (the
 /// value Csum_Partial(p, len, 0) folds to), computed eight bytes at a time.

@@ -24,10 +24,11 @@
 // rcvAdvertised - rcvNext, and rcvAdvertised moves right by what has been
 // written, so the guest never has more than 64240 bytes queued here. A
 // blocked write asks for POLLOUT; the write that follows sends a window
-// update. Guest bytes without PSH are followed by more of the same burst:
-// while they are written the host socket is corked (TCP_CORK), so that the
-// host stack sends full-sized segments instead of one per guest segment;
-// the guest's PSH, its FIN, or 5 ms at the latest (corkTimer) uncork it.
+// update. Guest bytes without PSH are followed by more of the same burst,
+// so they are written together: at once when the guest pushes or closes or
+// 16 KiB are queued, otherwise within 1 ms (flushTimer); the queue goes out
+// in one gathering write. One host write per guest segment would make the
+// host stack send, and wake its receiver, once per 1460 bytes.
 #include <bit>
 #include <cerrno>
 #include <cstdlib>
@@ -35,6 +36,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include "core/main.h"
@@ -146,15 +148,31 @@ int ReadHost(TcpConn *conn, bool *full) {
   return seen;
 }
 
-// Corks or uncorks the host socket; corking arms the timer that bounds it.
-void SetCork(TcpConn *conn, bool on) {
-  int v = on ? 1 : 0;
-  setsockopt(conn->poll.fd, IPPROTO_TCP, TCP_CORK, &v, sizeof v);
-  conn->corked = v;
-  if (on)
-    Timer_AddMillis(&conn->corkTimer, kTcpCorkMs);
-  else
-    Timer_Cancel(&conn->corkTimer);
+constexpr int kMaxGather = 64;
+
+// Writes the queue's bytes: with the socket's own write operation, the
+// leading segments (up to a FIN) in one sendmsg; otherwise the first
+// segment through the write operation. Result as write().
+ssize_t WriteQueued(TcpConn *conn) {
+  ListLink *q = &conn->recv.toHost;
+  TcpSegment *first = List_Owner<TcpSegment>(q->next);
+  if (conn->write != TcpConn_SocketWrite)
+    return conn->write(conn, first->data + first->seq, first->len - first->seq);
+  iovec iov[kMaxGather];
+  int n = 0;
+  for (ListLink *l = q->next; l != q && n < kMaxGather; l = l->next) {
+    TcpSegment *seg = List_Owner<TcpSegment>(l);
+    if (seg->len > seg->seq) {
+      iov[n].iov_base = seg->data + seg->seq;
+      iov[n].iov_len = seg->len - seg->seq;
+      ++n;
+    }
+    if (seg->fin) break;
+  }
+  msghdr msg{};
+  msg.msg_iov = iov;
+  msg.msg_iovlen = size_t(n);
+  return sendmsg(conn->poll.fd, &msg, MSG_NOSIGNAL);
 }
 
 void Retransmit(TcpConn *conn) {
@@ -434,37 +452,52 @@ void TcpConn_Deliver(TcpConn *conn, TcpSegment *seg) {
     return;
   }
   seg->seq = 0;
+  conn->toHostBytes += seg->len;
+  if (seg->push || seg->fin) conn->toHostPush = 1;
   List_InsertBefore(&conn->recv.toHost, &seg->link);
 }
 
 void TcpConn_FlushToHost(TcpConn *conn) {
   ListLink *q = &conn->recv.toHost;
   bool blocked = false;
+  Timer_Cancel(&conn->flushTimer);
   while (!List_Empty(q)) {
-    TcpSegment *seg = List_Owner<TcpSegment>(q->next);
-    uint32_t left = seg->len - seg->seq;
-    uint32_t written = 0;
-    if (left > 0 && !seg->push && !seg->fin && !conn->corked) SetCork(conn, true);
-    if (left > 0) {
-      ssize_t r = conn->write(conn, seg->data + seg->seq, left);
+    // One write for as many queued bytes as it takes, then the segments it
+    // covered, oldest first, as if each had been written on its own.
+    TcpSegment *head = List_Owner<TcpSegment>(q->next);
+    size_t done = 0;
+    bool stop = false;
+    if (head->len > head->seq) {
+      ssize_t r = WriteQueued(conn);
       if (r == 0) break;
       if (r < 0) {
         blocked = errno == EINTR || errno == EAGAIN;
         break;
       }
-      written = uint32_t(size_t(r) < left ? size_t(r) : left);
+      done = size_t(r);
     }
-    if (seg->fin && written == left) conn->shutdown(conn, SHUT_WR);
-    if (seg->push && written == left && conn->corked) SetCork(conn, false);
-    conn->recv.rcvAdvertised += written;
-    if (written < left) {
-      seg->seq += written;
-      blocked = true;
-      break;
-    }
-    List_Unlink(&seg->link);
-    TcpSegment_Free(seg);
+    do {
+      TcpSegment *seg = List_Owner<TcpSegment>(q->next);
+      uint32_t left = seg->len - seg->seq;
+      uint32_t written = uint32_t(done < left ? done : left);
+      done -= written;
+      if (seg->fin && written == left) conn->shutdown(conn, SHUT_WR);
+      conn->recv.rcvAdvertised += written;
+      conn->toHostBytes -= written;
+      if (written < left) {
+        seg->seq += written;
+        blocked = true;
+        stop = true;
+        break;
+      }
+      List_Unlink(&seg->link);
+      bool fin = seg->fin;
+      TcpSegment_Free(seg);
+      if (fin) break;
+    } while (!List_Empty(q) && (done > 0 || List_Owner<TcpSegment>(q->next)->len == 0));
+    if (stop) break;
   }
+  if (List_Empty(q)) conn->toHostPush = 0;
   if (conn->ackAfterWrite) {
     conn->ackAfterWrite = 0;
     TcpConn_SendAck(conn);
@@ -472,6 +505,16 @@ void TcpConn_FlushToHost(TcpConn *conn) {
   short ev = Poll_GetEvents(&conn->poll);
   short want = blocked ? short(ev | POLLOUT) : short(ev & ~POLLOUT);
   if (want != ev) Poll_SetEvents(&conn->poll, want);
+}
+
+void TcpConn_FlushSoon(TcpConn *conn) {
+  ListLink *q = &conn->recv.toHost;
+  if (List_Empty(q)) return;
+  if (conn->toHostPush || conn->toHostBytes >= kTcpFlushBytes) {
+    TcpConn_FlushToHost(conn);
+    return;
+  }
+  if (!Timer_IsArmed(&conn->flushTimer)) Timer_AddMillis(&conn->flushTimer, kTcpFlushMs);
 }
 
 void TcpConn_HostEvent(PollEntry *entry, struct pollfd *slot) {
@@ -544,9 +587,9 @@ void TcpConn_RexmitTimer(Timer *, void *arg) { Retransmit(static_cast<TcpConn *>
 
 void TcpConn_EndTimer(Timer *, void *arg) { TcpConn_Kill(static_cast<TcpConn *>(arg)); }
 
-void TcpConn_CorkTimer(Timer *, void *arg) {
+void TcpConn_FlushTimer(Timer *, void *arg) {
   TcpConn *conn = static_cast<TcpConn *>(arg);
-  if (conn->corked) SetCork(conn, false);
+  if (!(Poll_GetEvents(&conn->poll) & POLLOUT)) TcpConn_FlushToHost(conn);
 }
 
 void Tcp_IcmpError(SkBuff *skb, uint8_t *quotedIp, uint8_t *sport, uint8_t *dport, uint8_t *seq) {

@@ -343,29 +343,42 @@ TEST_F(TcpWireTest, RefusedConnectDrawsResetInsteadOfSynAck) {
   EXPECT_EQ(Conn(g), nullptr);
 }
 
-// Guest bytes without PSH are written to a corked host socket, so that the
-// host sends them in large segments; the guest's PSH or 5 ms uncork it.
-TEST_F(TcpWireTest, HostSocketIsCorkedUntilTheGuestPushes) {
+// Guest bytes without PSH wait for the rest of their burst: they are
+// written when the guest pushes, when 16 KiB are queued, or after 1 ms.
+TEST_F(TcpWireTest, GuestBurstsAreWrittenTogether) {
   HostServer srv;
   GuestTcp g;
   Fd host = Open(g, srv);
   ASSERT_TRUE(host.ok());
   TcpConn *c = Conn(g);
-  int fd = c->poll.fd;
+  auto readable = [&] {
+    pollfd p{host.get(), POLLIN, 0};
+    return poll(&p, 1, 20) > 0;
+  };
   Bytes up = Pattern(3 * 1460, 11);
-  for (int i = 0; i < 2; i++) PutData(g, Bytes(up.begin() + 1460 * i, up.begin() + 1460 * (i + 1)));
-  EXPECT_EQ(SockOpt(fd, IPPROTO_TCP, TCP_CORK), 1);
-  PutData(g, Bytes(up.begin() + 2920, up.end()), tcp::kPsh);
-  EXPECT_EQ(SockOpt(fd, IPPROTO_TCP, TCP_CORK), 0) << "PSH uncorks";
+  for (int i = 0; i < 2; i++) PutData(g, Bytes(up.begin() + 1460 * i, up.begin() + 1460 * (i + 1)), 0);
+  EXPECT_FALSE(readable()) << "written before the burst ended";
+  EXPECT_EQ(c->toHostBytes, 2920u);
+  auto acks = Segments(g);
+  ASSERT_FALSE(acks.empty());
+  EXPECT_EQ(acks.back().window, 64240 - 2920) << "queued bytes are not offered again";
+  PutData(g, Bytes(up.begin() + 2920, up.end()));
   EXPECT_EQ(HostRead(host.get(), up.size()), up);
+  EXPECT_EQ(c->toHostBytes, 0u);
 
-  PutData(g, Pattern(100, 1));
-  EXPECT_EQ(SockOpt(fd, IPPROTO_TCP, TCP_CORK), 1);
-  Advance(4);
-  EXPECT_EQ(SockOpt(fd, IPPROTO_TCP, TCP_CORK), 1);
+  PutData(g, Pattern(100, 1), 0);
+  Advance(0);
+  EXPECT_FALSE(readable());
   Advance(1);
-  EXPECT_EQ(SockOpt(fd, IPPROTO_TCP, TCP_CORK), 0) << "cork held longer than 5 ms";
-  EXPECT_EQ(HostRead(host.get(), 100), Pattern(100, 1));
+  EXPECT_EQ(HostRead(host.get(), 100), Pattern(100, 1)) << "held longer than 1 ms";
+
+  Bytes big = Pattern(12 * 1460, 2);
+  for (int i = 0; i < 12; i++) {
+    EXPECT_EQ(c->toHostBytes, 1460u * i) << "written before 16 KiB were queued";
+    PutData(g, Bytes(big.begin() + 1460 * i, big.begin() + 1460 * (i + 1)), 0);
+  }
+  EXPECT_EQ(c->toHostBytes, 0u);
+  EXPECT_EQ(HostRead(host.get(), big.size()), big);
   Frames();
 }
 

@@ -123,8 +123,9 @@ class TcpWireTest : public WireTest {
     SendIp(ip, BuildTcp(kGuestIp, g.remote, s, payload));
   }
 
-  /// Data (with ACK) at g.sndNxt; advances g.sndNxt.
-  void PutData(GuestTcp &g, const Bytes &data, uint8_t extra = 0) {
+  /// Data with ACK and `extra` (by default PSH, as a guest ends each
+  /// write) at g.sndNxt; advances g.sndNxt.
+  void PutData(GuestTcp &g, const Bytes &data, uint8_t extra = tcp::kPsh) {
     Put(g, tcp::kAckF | extra, data);
     g.sndNxt += uint32_t(data.size()) + ((extra & tcp::kFin) ? 1 : 0);
   }

@@ -175,7 +175,7 @@ TEST_F(TcpWireTest, AcceptabilityWithOpenAndClosedWindows) {
     uint32_t before = c->recv.rcvNext;
     uint32_t seq = before + uint32_t(tc.seqOff);
     Frames();
-    Put(g, tcp::kAckF, Pattern(tc.len, 0x55), seq);
+    Put(g, tcp::kAckF | tcp::kPsh, Pattern(tc.len, 0x55), seq);
     auto segs = Segments(g);
     // An unacceptable segment draws an immediate ACK; an acceptable empty
     // one draws nothing; acceptable data is acknowledged by the delayed ACK.
@@ -253,7 +253,7 @@ TEST_F(TcpWireTest, OutOfOrderDataKeepsQueuedBytes) {
   Bytes none = HostRead(host.get(), 1, 3);
   EXPECT_TRUE(none.empty());
 
-  Put(g, tcp::kAckF, fill(100, 'H'), base);
+  Put(g, tcp::kAckF | tcp::kPsh, fill(100, 'H'), base);
   Bytes want;
   for (int i = 0; i < 800; i++) {
     uint8_t v = i < 100 ? 'H' : i < 200 ? 'M' : (i >= 300 && i < 400) || (i >= 600 && i < 700) ? 'Q' : 'N';
