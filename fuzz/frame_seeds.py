@@ -230,6 +230,20 @@ def main():
         rec(eth(ipv4(GUEST, GW, 6, tcp(GUEST, GW, g + 1, p, 5000, 0, SYN, options=MSS)))),
         rec(eth(ipv4(GUEST, GW, 6, tcp(GUEST, GW, g + 1, p, 5001, 0, RST)))))
 
+    # Bulk data both ways: the echo server sends back what the guest sends,
+    # so the daemon's send ring grows; the guest acknowledges it in steps
+    # and shrinks its window to zero and back.
+    g, seq, a = 40030, 3000, iss + 1
+    bulk = [rec(eth(ipv4(GUEST, GW, 6, tcp(GUEST, GW, g, p, seq, 0, SYN, options=MSS))))]
+    bulk.append(rec(eth(ipv4(GUEST, GW, 6, tcp(GUEST, GW, g, p, seq + 1, a, ACK)))))
+    for i in range(4):
+        bulk.append(rec(eth(ipv4(GUEST, GW, 6, tcp(GUEST, GW, g, p, seq + 1 + 1400 * i, a, ACK,
+                                                    bytes((i + j) & 0xFF for j in range(1400)))))))
+    bulk.append(rec(eth(ipv4(GUEST, GW, 6, tcp(GUEST, GW, g, p, seq + 5601, a + 2800, ACK, window=0))), 2))
+    bulk.append(rec(eth(ipv4(GUEST, GW, 6, tcp(GUEST, GW, g, p, seq + 5601, a + 5600, ACK, window=512))), 0x81))
+    bulk.append(rec(eth(ipv4(GUEST, GW, 6, tcp(GUEST, GW, g, p, seq + 5601, a + 5600, ACK | FIN, b"QUIT"))), 0x82))
+    seeds["tcp_bulk"] = seed(*bulk)
+
     # TCP oddities: a SYN to a closed port, to an unreachable TEST-NET host,
     # a stray ACK, a SYN with data and FIN, a segment with every flag.
     seeds["tcp_odd"] = seed(
