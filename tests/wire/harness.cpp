@@ -123,10 +123,10 @@ Bytes BuildIp(const IpSpec &s, const Bytes &payload) {
   return p;
 }
 
-Bytes BuildIpFragment(IpSpec spec, const Bytes &whole, size_t off, size_t len, bool more) {
-  spec.frag = uint16_t((off / 8) | (more ? 0x2000 : 0));
+Bytes BuildIpFragment(IpSpec fields, const Bytes &whole, size_t off, size_t len, bool more) {
+  fields.frag = uint16_t((off / 8) | (more ? 0x2000 : 0));
   Bytes part(whole.begin() + long(off), whole.begin() + long(off + len));
-  return BuildIp(spec, part);
+  return BuildIp(fields, part);
 }
 
 Bytes BuildIcmp(const IcmpSpec &s, const Bytes &payload) {
@@ -507,8 +507,8 @@ void WireTest::SendFrame(const Bytes &frame) {
   Step();
 }
 
-void WireTest::SendIp(const IpSpec &spec, const Bytes &payload, const Mac &srcMac, const Mac &dstMac) {
-  SendFrame(BuildEth(dstMac, srcMac, kEtherTypeIp, BuildIp(spec, payload)));
+void WireTest::SendIp(const IpSpec &fields, const Bytes &payload, const Mac &srcMac, const Mac &dstMac) {
+  SendFrame(BuildEth(dstMac, srcMac, kEtherTypeIp, BuildIp(fields, payload)));
 }
 
 void WireTest::SendIcmpEcho(uint32_t dst, uint16_t id, uint16_t seq, const Bytes &payload, uint8_t ttl) {
@@ -522,14 +522,14 @@ void WireTest::SendUdp(uint32_t dst, uint16_t sport, uint16_t dport, const Bytes
   SendIp(s, BuildUdp(src, dst, {.sport = sport, .dport = dport}, payload));
 }
 
-void WireTest::SendTcp(uint32_t dst, const TcpSpec &spec, const Bytes &payload, uint32_t src) {
+void WireTest::SendTcp(uint32_t dst, const TcpSpec &fields, const Bytes &payload, uint32_t src) {
   if (src == 0) src = kGuestIp;
   IpSpec s{.src = src, .dst = dst, .proto = kProtoTcp};
-  SendIp(s, BuildTcp(src, dst, spec, payload));
+  SendIp(s, BuildTcp(src, dst, fields, payload));
 }
 
-void WireTest::SendArp(const ArpSpec &spec, const Mac &srcMac, const Mac &dstMac) {
-  SendFrame(BuildEth(dstMac, srcMac, kEtherTypeArp, BuildArp(spec)));
+void WireTest::SendArp(const ArpSpec &fields, const Mac &srcMac, const Mac &dstMac) {
+  SendFrame(BuildEth(dstMac, srcMac, kEtherTypeArp, BuildArp(fields)));
 }
 
 void WireTest::ArpExchange(const Mac &mac, uint32_t ipN) {

@@ -85,7 +85,7 @@ struct ArpSpec {
   uint8_t plen = 4;
 };
 /// The 28-byte ARP packet (no Ethernet header).
-Bytes BuildArp(const ArpSpec &spec);
+Bytes BuildArp(const ArpSpec &fields);
 
 struct IpSpec {
   uint32_t src = 0;  // network order
@@ -102,10 +102,10 @@ struct IpSpec {
   bool badChecksum = false;
 };
 /// IPv4 header (checksum filled in unless badChecksum) followed by payload.
-Bytes BuildIp(const IpSpec &spec, const Bytes &payload);
+Bytes BuildIp(const IpSpec &fields, const Bytes &payload);
 /// One fragment of `whole` (a transport header plus payload): bytes
-/// [off, off+len) with more-fragments as given. `spec.frag` is ignored.
-Bytes BuildIpFragment(IpSpec spec, const Bytes &whole, size_t off, size_t len, bool more);
+/// [off, off+len) with more-fragments as given. `fields.frag` is ignored.
+Bytes BuildIpFragment(IpSpec fields, const Bytes &whole, size_t off, size_t len, bool more);
 
 struct IcmpSpec {
   uint8_t type = 8;
@@ -115,7 +115,7 @@ struct IcmpSpec {
   bool badChecksum = false;
 };
 /// ICMP message with its checksum.
-Bytes BuildIcmp(const IcmpSpec &spec, const Bytes &payload);
+Bytes BuildIcmp(const IcmpSpec &fields, const Bytes &payload);
 
 struct UdpSpec {
   uint16_t sport = 0;
@@ -124,7 +124,7 @@ struct UdpSpec {
   bool noChecksum = false;  // checksum field 0
 };
 /// UDP datagram with the pseudo-header checksum over src/dst (network order).
-Bytes BuildUdp(uint32_t src, uint32_t dst, const UdpSpec &spec, const Bytes &payload);
+Bytes BuildUdp(uint32_t src, uint32_t dst, const UdpSpec &fields, const Bytes &payload);
 
 struct TcpSpec {
   uint16_t sport = 0;
@@ -138,7 +138,7 @@ struct TcpSpec {
   bool badChecksum = false;
 };
 /// TCP segment with the pseudo-header checksum.
-Bytes BuildTcp(uint32_t src, uint32_t dst, const TcpSpec &spec, const Bytes &payload);
+Bytes BuildTcp(uint32_t src, uint32_t dst, const TcpSpec &fields, const Bytes &payload);
 /// MSS option (kind 2) for TcpSpec::options.
 Bytes TcpMssOption(uint16_t mss);
 
@@ -248,16 +248,16 @@ class WireTest : public ::testing::Test {
   /// reads it (one frame per pass).
   void SendFrame(const Bytes &frame);
   /// IPv4 packet from `srcMac` (default guest) to the gateway MAC.
-  void SendIp(const IpSpec &spec, const Bytes &payload, const Mac &srcMac = kGuestMac,
+  void SendIp(const IpSpec &fields, const Bytes &payload, const Mac &srcMac = kGuestMac,
               const Mac &dstMac = kGatewayMac);
-  /// Echo request from the default guest (or spec.src when set).
+  /// Echo request from the default guest (or fields.src when set).
   void SendIcmpEcho(uint32_t dst, uint16_t id, uint16_t seq, const Bytes &payload,
                     uint8_t ttl = 64);
   void SendUdp(uint32_t dst, uint16_t sport, uint16_t dport, const Bytes &payload,
                uint32_t src = 0);
-  void SendTcp(uint32_t dst, const TcpSpec &spec, const Bytes &payload = {}, uint32_t src = 0);
+  void SendTcp(uint32_t dst, const TcpSpec &fields, const Bytes &payload = {}, uint32_t src = 0);
   /// ARP packet in an Ethernet frame from `srcMac` to `dstMac`.
-  void SendArp(const ArpSpec &spec, const Mac &srcMac, const Mac &dstMac = kBroadcastMac);
+  void SendArp(const ArpSpec &fields, const Mac &srcMac, const Mac &dstMac = kBroadcastMac);
   /// Guest `mac`/`ip` asks for the gateway; consumes and checks the reply.
   void ArpExchange(const Mac &mac, uint32_t ip);
 

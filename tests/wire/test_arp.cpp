@@ -91,7 +91,7 @@ TEST_F(ArpTest, RequestForAnotherAddressCreatesNothingButRefreshesAKnownSender) 
 
 struct IgnoredCase {
   const char *name;
-  ArpSpec spec;
+  ArpSpec fields;
   size_t cut;  // bytes of the ARP packet sent (28 = whole)
 };
 
@@ -123,7 +123,7 @@ TEST_F(ArpTest, MalformedOrForeignPacketsAreIgnored) {
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
-    Bytes arp = BuildArp(c.spec);
+    Bytes arp = BuildArp(c.fields);
     arp.resize(c.cut);
     SendFrame(BuildEth(kBroadcastMac, kGuestMac, kEtherTypeArp, arp));
     ExpectNoFrame(c.name);

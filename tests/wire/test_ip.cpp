@@ -24,8 +24,8 @@ class IpTest : public WireTest {
   IpSpec FragSpec(uint16_t id, uint8_t ttl = 64) {
     return {.src = kGuestIp, .dst = kGatewayIp, .proto = kProtoIcmp, .ttl = ttl, .id = id};
   }
-  void SendFrag(const IpSpec &spec, const Bytes &whole, size_t off, size_t len, bool more) {
-    SendFrame(BuildEth(kGatewayMac, kGuestMac, kEtherTypeIp, BuildIpFragment(spec, whole, off, len, more)));
+  void SendFrag(const IpSpec &fields, const Bytes &whole, size_t off, size_t len, bool more) {
+    SendFrame(BuildEth(kGatewayMac, kGuestMac, kEtherTypeIp, BuildIpFragment(fields, whole, off, len, more)));
   }
   // Collects the frames of one (possibly fragmented) reply and joins them.
   ::testing::AssertionResult ReadDatagram(IpView *out, std::vector<IpView> *parts = nullptr) {
