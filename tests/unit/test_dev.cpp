@@ -23,6 +23,7 @@
 #include "packet/dev_backend.h"
 #include "packet/skbuff.h"
 #include "packet/wire.h"
+#include "unit/capture.h"
 
 namespace {
 
@@ -56,25 +57,6 @@ Bytes Frame(const Mac &dst, const Mac &src, uint16_t typeOrLen, const Bytes &res
   return f;
 }
 
-// Captures what `fn` writes on standard error.
-template <typename Fn>
-std::string CaptureStderr(Fn fn) {
-  fflush(stderr);
-  FILE *tmp = tmpfile();
-  int saved = dup(2);
-  dup2(fileno(tmp), 2);
-  fn();
-  fflush(stderr);
-  dup2(saved, 2);
-  close(saved);
-  std::string text;
-  rewind(tmp);
-  char buf[512];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, tmp)) > 0) text.append(buf, n);
-  fclose(tmp);
-  return text;
-}
 
 class DevTest : public ::testing::Test {
  protected:

@@ -18,27 +18,10 @@
 #include "core/config.h"
 #include "core/main.h"
 #include "core/startup.h"
+#include "unit/capture.h"
 
 namespace {
 
-template <typename Fn>
-std::string CaptureStderr(Fn fn) {
-  fflush(stderr);
-  FILE *tmp = tmpfile();
-  int saved = dup(2);
-  dup2(fileno(tmp), 2);
-  fn();
-  fflush(stderr);
-  dup2(saved, 2);
-  close(saved);
-  std::string text;
-  rewind(tmp);
-  char buf[512];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, tmp)) > 0) text.append(buf, n);
-  fclose(tmp);
-  return text;
-}
 
 std::string Dotted(uint32_t addrN) {
   char buf[20];
