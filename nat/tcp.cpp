@@ -338,7 +338,7 @@ void InputData(TcpConn *conn, const SegView &s) {
     seg->push = (s.flags & tcp::kPsh) && back == 0;
     TcpConn_Deliver(conn, seg);
     DeliverQueued(conn);
-    if (!(Poll_GetEvents(&conn->poll) & POLLOUT)) TcpConn_FlushSoon(conn);
+    if (!(Poll_GetEvents(&conn->poll) & POLLOUT)) TcpConn_FlushLater(conn);
   } else {
     QueueOutOfOrder(conn, start, keep, bytes, fin, (s.flags & tcp::kPsh) && back == 0);
   }
@@ -512,7 +512,6 @@ TcpConn *TcpConn_Alloc(uint32_t guestAddr, uint16_t guestPort, uint32_t remoteAd
   Timer_Init(&conn->rexmitTimer, TcpConn_RexmitTimer, conn);
   Timer_Init(&conn->timeWaitTimer, TcpConn_EndTimer, conn);
   Timer_Init(&conn->idleTimer, TcpConn_EndTimer, conn);
-  Timer_Init(&conn->flushTimer, TcpConn_FlushTimer, conn);
   conn->read = TcpConn_SocketRead;
   conn->write = TcpConn_SocketWrite;
   conn->shutdown = DefaultShutdown;
@@ -532,6 +531,7 @@ TcpConn *TcpConn_Alloc(uint32_t guestAddr, uint16_t guestPort, uint32_t remoteAd
   List_Init(&conn->recv.toHost);
   List_Init(&conn->link, conn);
   List_Init(&conn->hashLink, conn);
+  List_Init(&conn->flushLink, conn);
   List_InsertBefore(&g_conns, &conn->link);
   List_InsertAfter(Hash_Bucket(guestAddr, guestPort, remoteAddr, remotePort), &conn->hashLink);
   ++g_connCount;
@@ -548,6 +548,7 @@ void TcpConn_Release(PollEntry *entry) {
   TcpConn *conn = reinterpret_cast<TcpConn *>(entry);
   List_Unlink(&conn->link);
   List_Unlink(&conn->hashLink);
+  List_Unlink(&conn->flushLink);
   --g_connCount;
   conn->release(conn);
   for (ListLink *q : {&conn->recv.outOfOrder, &conn->recv.toHost}) {
@@ -562,7 +563,6 @@ void TcpConn_Release(PollEntry *entry) {
   Timer_Cancel(&conn->rexmitTimer);
   Timer_Cancel(&conn->timeWaitTimer);
   Timer_Cancel(&conn->idleTimer);
-  Timer_Cancel(&conn->flushTimer);
   free(conn);
 }
 

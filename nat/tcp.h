@@ -34,6 +34,12 @@ void Tcp_Input(SkBuff *skb);
 /// in place; the caller keeps its reference.
 void Tcp_IcmpError(SkBuff *skb, uint8_t *quotedIp, uint8_t *sport, uint8_t *dport, uint8_t *seq);
 
+/// Writes the to-host queue of every connection that took guest bytes
+/// since the last call (one gathering write each), before the delayed ACKs
+/// armed meanwhile are sent. The device calls it at the end of each batch
+/// of frames it reads.
+void Tcp_FlushPending();
+
 /// Appends the TCP NAT table (newest first) and the two counters.
 void Tcp_DumpTable(TextBuf *out);
 

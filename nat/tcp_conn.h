@@ -51,8 +51,7 @@ constexpr int kTcpSockBuf = 64240;           // SO_RCVBUF/SO_SNDBUF floor
 constexpr int64_t kTcpRexmitMs = 100;
 constexpr int64_t kTcpIdleSec = 30;
 constexpr int64_t kTcpAckRetryMs = 10;
-constexpr int64_t kTcpFlushMs = 1;          // longest wait of bytes without PSH
-constexpr uint32_t kTcpFlushBytes = 16384;  // queued bytes that are written at once
+constexpr uint32_t kTcpFlushBytes = 16384;  // queued bytes written without waiting for the batch end
 
 struct TcpConn;
 
@@ -115,14 +114,12 @@ struct TcpConn {
   Timer rexmitTimer;    // retransmission
   Timer timeWaitTimer;  // end of TIME_WAIT
   Timer idleTimer;      // unacknowledged-data time-out
-  Timer flushTimer;     // writes guest bytes that wait for more of their burst
   int32_t state;        // TcpState
   uint32_t hostEof;
   uint32_t hostReset;
   uint32_t ackAfterWrite;
   uint32_t kaState;       // keep-alive mirroring 0..3
   uint32_t toHostBytes;   // bytes in the to-host queue not yet written
-  uint32_t toHostPush;    // the to-host queue holds the end of a burst (PSH, FIN)
   int64_t lastActivity;   // clock seconds of the last segment from the guest
   TcpRecvState recv;
   TcpSendBuf send;
@@ -135,6 +132,8 @@ struct TcpConn {
   TcpReleaseFn release;
   TcpSegmentHookFn segmentHook;
   ListLink hashLink;      // lookup index chain, owner = this record
+  ListLink flushLink;     // pending-flush list (Tcp_FlushPending), owner = this
+                          // record; linked to itself while not pending
 };
 
 // --- nat/tcp.cpp ------------------------------------------------------------
@@ -158,8 +157,9 @@ TcpConn *TcpConn_FindByHost(uint32_t localAddr, uint16_t localPort, uint32_t rem
 /// The default read operation: read() on the host socket (ECONNRESET gives
 /// kTcpReadReset, other errors kTcpReadNothing, 0 kTcpReadEof).
 int TcpConn_SocketRead(TcpConn *conn, uint8_t *buf, size_t cap, size_t *count);
-/// Poll release callback: unlinks, calls the release operation, frees both
-/// queues, the ring and the record, cancelling every timer.
+/// Poll release callback: unlinks (table, index, pending-flush list), calls
+/// the release operation, frees both queues, the ring and the record,
+/// cancelling every timer.
 void TcpConn_Release(PollEntry *entry);
 /// Host connect completed: SYN_RECEIVED, POLLIN, SYN+ACK to the guest.
 void TcpConn_HostConnected(TcpConn *conn);
@@ -205,11 +205,15 @@ void TcpConn_ProcessAck(TcpConn *conn, uint32_t ack, uint32_t window);
 /// Takes an in-order segment (ownership passes): advances rcvNext, handles
 /// the FIN, runs the segment hook and queues the bytes for the host.
 void TcpConn_Deliver(TcpConn *conn, TcpSegment *seg);
-/// Writes the to-host queue to the host socket.
+/// Writes the to-host queue to the host socket (one gathering write for
+/// the socket's own write operation) and takes the connection off the
+/// pending-flush list.
 void TcpConn_FlushToHost(TcpConn *conn);
-/// After in-order guest bytes were queued: writes them now when they end a
-/// burst (PSH or FIN) or enough are queued, else within kTcpFlushMs.
-void TcpConn_FlushSoon(TcpConn *conn);
+/// After in-order guest bytes were queued: writes them now when the queue
+/// ends with the guest's FIN or holds kTcpFlushBytes, else puts the
+/// connection on the pending-flush list, which Tcp_FlushPending writes at
+/// the end of the device's batch of frames. Needs no clock.
+void TcpConn_FlushLater(TcpConn *conn);
 /// Poll callback of the host socket.
 void TcpConn_HostEvent(PollEntry *entry, struct pollfd *slot);
 /// Mirrors the guest's keep-alive timing onto the host socket.
@@ -220,7 +224,6 @@ void TcpConn_EnterTimeWait(TcpConn *conn);
 void TcpConn_AckTimer(Timer *timer, void *arg);
 void TcpConn_RexmitTimer(Timer *timer, void *arg);
 void TcpConn_EndTimer(Timer *timer, void *arg);
-void TcpConn_FlushTimer(Timer *timer, void *arg);
 
 /// One's-complement sum of `len` bytes as big-endian 16-bit words (the
 /// value Csum_Partial(p, len, 0) folds to), computed eight bytes at a time.

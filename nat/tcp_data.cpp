@@ -2,7 +2,8 @@
 // to guests, acknowledgement processing, delivery of guest data to the host
 // socket, the host socket's events, the connection timers, keep-alive
 // mirroring and ICMP errors about relayed connections. Owns the two
-// counters shown by the TCP dump (segments sent, retransmissions).
+// counters shown by the TCP dump (segments sent, retransmissions) and the
+// pending-flush list (connections with guest bytes queued for the host).
 //
 // Host to guest. Bytes read from the host socket go into the send ring and
 // are sent at once in segments of at most 1460 bytes; the reading side
@@ -24,11 +25,19 @@
 // rcvAdvertised - rcvNext, and rcvAdvertised moves right by what has been
 // written, so the guest never has more than 64240 bytes queued here. A
 // blocked write asks for POLLOUT; the write that follows sends a window
-// update. Guest bytes without PSH are followed by more of the same burst,
-// so they are written together: at once when the guest pushes or closes or
-// 16 KiB are queued, otherwise within 1 ms (flushTimer); the queue goes out
-// in one gathering write. One host write per guest segment would make the
-// host stack send, and wake its receiver, once per 1460 bytes.
+// update. The device reads guest frames in batches; the segments of one
+// batch are queued, and the connection goes on the pending-flush list
+// (flushLink), which Tcp_FlushPending empties at the end of the batch: each
+// queue goes out in one gathering write. A queue that ends with the guest's
+// FIN or holds 16 KiB is written at once. Nothing waits on the clock: the
+// bytes of a batch reach the host before the loop runs its timers, so the
+// delayed ACK armed by the batch offers the window those writes reopened.
+// One host write per guest segment would make the host stack send, and
+// wake its receiver, once per 1460 bytes.
+//
+// Invariant: a connection is on the pending-flush list only while its
+// to-host queue may hold bytes and no POLLOUT write is awaited; any flush
+// takes it off, and so does its release.
 #include <bit>
 #include <cerrno>
 #include <cstdlib>
@@ -149,6 +158,8 @@ int ReadHost(TcpConn *conn, bool *full) {
 }
 
 constexpr int kMaxGather = 64;
+
+ListLink g_flushPending = {&g_flushPending, &g_flushPending, nullptr};
 
 // Writes the queue's bytes: with the socket's own write operation, the
 // leading segments (up to a FIN) in one sendmsg; otherwise the first
@@ -453,14 +464,13 @@ void TcpConn_Deliver(TcpConn *conn, TcpSegment *seg) {
   }
   seg->seq = 0;
   conn->toHostBytes += seg->len;
-  if (seg->push || seg->fin) conn->toHostPush = 1;
   List_InsertBefore(&conn->recv.toHost, &seg->link);
 }
 
 void TcpConn_FlushToHost(TcpConn *conn) {
   ListLink *q = &conn->recv.toHost;
   bool blocked = false;
-  Timer_Cancel(&conn->flushTimer);
+  List_Unlink(&conn->flushLink);
   while (!List_Empty(q)) {
     // One write for as many queued bytes as it takes, then the segments it
     // covered, oldest first, as if each had been written on its own.
@@ -497,7 +507,6 @@ void TcpConn_FlushToHost(TcpConn *conn) {
     } while (!List_Empty(q) && (done > 0 || List_Owner<TcpSegment>(q->next)->len == 0));
     if (stop) break;
   }
-  if (List_Empty(q)) conn->toHostPush = 0;
   if (conn->ackAfterWrite) {
     conn->ackAfterWrite = 0;
     TcpConn_SendAck(conn);
@@ -507,14 +516,23 @@ void TcpConn_FlushToHost(TcpConn *conn) {
   if (want != ev) Poll_SetEvents(&conn->poll, want);
 }
 
-void TcpConn_FlushSoon(TcpConn *conn) {
+void TcpConn_FlushLater(TcpConn *conn) {
   ListLink *q = &conn->recv.toHost;
   if (List_Empty(q)) return;
-  if (conn->toHostPush || conn->toHostBytes >= kTcpFlushBytes) {
+  if (List_Owner<TcpSegment>(q->prev)->fin || conn->toHostBytes >= kTcpFlushBytes) {
     TcpConn_FlushToHost(conn);
     return;
   }
-  if (!Timer_IsArmed(&conn->flushTimer)) Timer_AddMillis(&conn->flushTimer, kTcpFlushMs);
+  if (conn->flushLink.next == &conn->flushLink) List_InsertBefore(&g_flushPending, &conn->flushLink);
+}
+
+void Tcp_FlushPending() {
+  while (!List_Empty(&g_flushPending)) {
+    TcpConn *conn = List_Owner<TcpConn>(g_flushPending.next);
+    List_Unlink(&conn->flushLink);
+    // A write that went short meanwhile waits for POLLOUT, which resumes it.
+    if (!(Poll_GetEvents(&conn->poll) & POLLOUT)) TcpConn_FlushToHost(conn);
+  }
 }
 
 void TcpConn_HostEvent(PollEntry *entry, struct pollfd *slot) {
@@ -586,11 +604,6 @@ void TcpConn_AckTimer(Timer *, void *arg) { TcpConn_SendAck(static_cast<TcpConn 
 void TcpConn_RexmitTimer(Timer *, void *arg) { Retransmit(static_cast<TcpConn *>(arg)); }
 
 void TcpConn_EndTimer(Timer *, void *arg) { TcpConn_Kill(static_cast<TcpConn *>(arg)); }
-
-void TcpConn_FlushTimer(Timer *, void *arg) {
-  TcpConn *conn = static_cast<TcpConn *>(arg);
-  if (!(Poll_GetEvents(&conn->poll) & POLLOUT)) TcpConn_FlushToHost(conn);
-}
 
 void Tcp_IcmpError(SkBuff *skb, uint8_t *quotedIp, uint8_t *sport, uint8_t *dport, uint8_t *seq) {
   uint32_t qsrc = Wire_Get32n(quotedIp + ip::kSrc);

@@ -16,12 +16,13 @@ struct PollEntry;
 int Dev_Open(const char *name);
 
 /// Registers an already open descriptor as the device (frames one per
-/// read/write, as a socket pair or TAP): poll entry with Dev_Input, POLLIN,
-/// and the descriptor Eth_Output writes to. Returns 0 or -1. Used by the
-/// wire-level test harness.
+/// read/write, as a socket pair or TAP): sets it non-blocking, poll entry
+/// with Dev_Input, POLLIN, and the descriptor Eth_Output writes to.
+/// Returns 0 or -1. Used by the wire-level test harness.
 int Dev_Attach(int fd);
 
-/// Poll callback of the device: one frame per call.
+/// Poll callback of the device: reads up to 64 frames (until a read finds
+/// none), hands each to Dev_InputFrame, then calls Tcp_FlushPending.
 void Dev_Input(PollEntry *entry, struct pollfd *slot);
 
 /// Pushes the 14-byte Ethernet header (destination, gateway MAC, type) and

@@ -229,6 +229,31 @@ TEST_F(DevTest, FourteenByteFrameIsIgnored) {
   EXPECT_EQ(g_delivered[0].payload, Bytes{0x45});
 }
 
+// A readiness event reads the frames queued on the device in batches of at
+// most 64, in order; frames of 14 bytes or less are skipped without ending
+// the batch, and an empty device ends it.
+TEST_F(DevTest, FramesAreReadInBoundedBatches) {
+  Attach();
+  const int kFrames = 100;
+  for (int i = 0; i < kFrames; ++i) {
+    Bytes f = i % 10 == 5 ? Frame(kGatewayMac, kGuestMac, kEtherTypeIp, {})
+                          : Frame(kGatewayMac, kGuestMac, kEtherTypeIp, {uint8_t(i)});
+    ASSERT_EQ(write(guest_, f.data(), f.size()), ssize_t(f.size()));
+  }
+  Poll_RunOnce(100);
+  ASSERT_EQ(g_delivered.size(), 64u - 6u) << "frames 0..63 less the six short ones";
+  Poll_RunOnce(100);
+  ASSERT_EQ(g_delivered.size(), size_t(kFrames - 10));
+  int want = 0;
+  for (const Delivery &d : g_delivered) {
+    if (want % 10 == 5) ++want;
+    EXPECT_EQ(d.payload, Bytes{uint8_t(want)});
+    ++want;
+  }
+  Poll_RunOnce(0);
+  EXPECT_EQ(g_delivered.size(), size_t(kFrames - 10)) << "nothing left to read";
+}
+
 // ------------------------------------------------------------------ output
 
 TEST_F(DevTest, EthOutputPrependsHeaderAndWritesOnce) {

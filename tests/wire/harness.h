@@ -245,7 +245,7 @@ class WireTest : public ::testing::Test {
 
   // ---- the guest side
   /// Writes one frame to the device and runs one loop pass, so the daemon
-  /// reads it (one frame per pass).
+  /// reads it (with any other frames already queued: up to 64 per pass).
   void SendFrame(const Bytes &frame);
   /// IPv4 packet from `srcMac` (default guest) to the gateway MAC.
   void SendIp(const IpSpec &fields, const Bytes &payload, const Mac &srcMac = kGuestMac,

@@ -28,6 +28,10 @@
 
 namespace wire {
 
+/// Data segments the socket `fd` has sent so far, or -1 when unknown
+/// (tcp_info.cpp).
+int64_t TcpDataSegmentsOut(int fd);
+
 /// A descriptor closed when the holder goes.
 class Fd {
  public:
@@ -121,6 +125,38 @@ class TcpWireTest : public WireTest {
     s.options = std::move(options);
     IpSpec ip{.src = kGuestIp, .dst = g.remote, .proto = kProtoTcp, .tos = g.tos};
     SendIp(ip, BuildTcp(kGuestIp, g.remote, s, payload));
+  }
+
+  /// The Ethernet frame of one segment of `g` (as Put sends it).
+  static Bytes SegmentFrame(const GuestTcp &g, uint8_t flags, const Bytes &payload, uint32_t seq) {
+    TcpSpec s{.sport = g.gport, .dport = g.rport, .seq = seq,
+              .ack = (flags & tcp::kAckF) ? g.rcvNxt : 0, .flags = flags, .window = g.window};
+    IpSpec ip{.src = kGuestIp, .dst = g.remote, .proto = kProtoTcp, .tos = g.tos};
+    return BuildEth(kGatewayMac, kGuestMac, kEtherTypeIp,
+                    BuildIp(ip, BuildTcp(kGuestIp, g.remote, s, payload)));
+  }
+
+  /// Writes one segment of `g` like Put, but runs no loop pass: segments
+  /// queued this way are read by the daemon in one batch at the next pass.
+  void Queue(const GuestTcp &g, uint8_t flags, const Bytes &payload, uint32_t seq) {
+    Bytes frame = SegmentFrame(g, flags, payload, seq);
+    ASSERT_EQ(send(guestFd_, frame.data(), frame.size(), 0), ssize_t(frame.size()))
+        << strerror(errno);
+  }
+
+  /// What the host socket `fd` has received, up to `n` bytes, read without
+  /// running a loop pass (waiting up to 200 ms of real time for loopback).
+  static Bytes ReadWithoutPass(int fd, size_t n) {
+    Bytes out;
+    while (out.size() < n) {
+      pollfd p{fd, POLLIN, 0};
+      if (poll(&p, 1, 200) <= 0) break;
+      uint8_t buf[65536];
+      ssize_t r = read(fd, buf, sizeof buf);
+      if (r <= 0) break;
+      out.insert(out.end(), buf, buf + r);
+    }
+    return out;
   }
 
   /// Data with ACK and `extra` (by default PSH, as a guest ends each
