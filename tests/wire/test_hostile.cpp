@@ -169,8 +169,8 @@ struct BaseFrame {
   Bytes frame;
 };
 
-Bytes EthIp(const IpSpec &spec, const Bytes &payload, const Mac &dst = kGatewayMac) {
-  return BuildEth(dst, kGuestMac, kEtherTypeIp, BuildIp(spec, payload));
+Bytes EthIp(const IpSpec &fields, const Bytes &payload, const Mac &dst = kGatewayMac) {
+  return BuildEth(dst, kGuestMac, kEtherTypeIp, BuildIp(fields, payload));
 }
 
 IpSpec Ip(uint32_t dst, uint8_t proto, Bytes options = {}) {
