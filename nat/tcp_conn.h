@@ -51,7 +51,6 @@ constexpr int kTcpSockBuf = 64240;           // SO_RCVBUF/SO_SNDBUF floor
 constexpr int64_t kTcpRexmitMs = 100;
 constexpr int64_t kTcpIdleSec = 30;
 constexpr int64_t kTcpAckRetryMs = 10;
-constexpr uint32_t kTcpFlushBytes = 16384;  // queued bytes written without waiting for the batch end
 
 struct TcpConn;
 
@@ -209,10 +208,10 @@ void TcpConn_Deliver(TcpConn *conn, TcpSegment *seg);
 /// the socket's own write operation) and takes the connection off the
 /// pending-flush list.
 void TcpConn_FlushToHost(TcpConn *conn);
-/// After in-order guest bytes were queued: writes them now when the queue
-/// ends with the guest's FIN or holds kTcpFlushBytes, else puts the
+/// After in-order guest bytes (or the guest's FIN) were queued: puts the
 /// connection on the pending-flush list, which Tcp_FlushPending writes at
-/// the end of the device's batch of frames. Needs no clock.
+/// the end of the device's batch of frames, before the loop runs its
+/// timers. Needs no clock.
 void TcpConn_FlushLater(TcpConn *conn);
 /// Poll callback of the host socket.
 void TcpConn_HostEvent(PollEntry *entry, struct pollfd *slot);

@@ -28,8 +28,8 @@
 // update. The device reads guest frames in batches; the segments of one
 // batch are queued, and the connection goes on the pending-flush list
 // (flushLink), which Tcp_FlushPending empties at the end of the batch: each
-// queue goes out in one gathering write. A queue that ends with the guest's
-// FIN or holds 16 KiB is written at once. Nothing waits on the clock: the
+// queue goes out in one gathering write (a window's worth at most: the
+// guest cannot send more than it was offered). Nothing waits on the clock: the
 // bytes of a batch reach the host before the loop runs its timers, so the
 // delayed ACK armed by the batch offers the window those writes reopened.
 // One host write per guest segment would make the host stack send, and
@@ -517,12 +517,7 @@ void TcpConn_FlushToHost(TcpConn *conn) {
 }
 
 void TcpConn_FlushLater(TcpConn *conn) {
-  ListLink *q = &conn->recv.toHost;
-  if (List_Empty(q)) return;
-  if (List_Owner<TcpSegment>(q->prev)->fin || conn->toHostBytes >= kTcpFlushBytes) {
-    TcpConn_FlushToHost(conn);
-    return;
-  }
+  if (List_Empty(&conn->recv.toHost)) return;
   if (conn->flushLink.next == &conn->flushLink) List_InsertBefore(&g_flushPending, &conn->flushLink);
 }
 

@@ -371,18 +371,19 @@ TEST_F(TcpWireTest, GuestBytesWithoutPushReachTheHostInTheSamePass) {
 
 // Segments that a guest sends before the daemon's next pass are read in one
 // batch and written to the host in order, in one gathering write per batch,
-// plus one for each 16 KiB queued while the batch is read; a FIN ends the
-// write at once. The batch draws a single ACK for everything. The test
-// turns Nagle off on the daemon's host socket, so that each write leaves as
-// one segment of its own and the kernel's count of data segments counts
-// the writes.
+// up to a whole window, a FIN included. The batch draws a single ACK for
+// everything, which offers the whole window again. The test turns Nagle
+// off on the daemon's host socket, so that each write leaves as one
+// segment of its own and the kernel's count of data segments counts
+// the writes; that holds for writes below half the peer's window, so the
+// whole window (44 segments) is checked for order and ACK only.
 TEST_F(TcpWireTest, OneBatchOfGuestSegmentsGoesOutInOrderInFewWrites) {
   struct Case {
     int segments;
     bool fin;
-    int64_t writes;
+    int64_t writes;  // -1: not counted
   };
-  const Case cases[] = {{10, false, 1}, {12, false, 1}, {30, false, 3}, {5, true, 1}};
+  const Case cases[] = {{1, false, 1}, {10, false, 1}, {20, false, 1}, {5, true, 1}, {44, false, -1}};
   HostServer srv;
   std::vector<Fd> hosts;  // kept open, so earlier connections stay quiet
   uint16_t gport = 42000;
@@ -411,7 +412,9 @@ TEST_F(TcpWireTest, OneBatchOfGuestSegmentsGoesOutInOrderInFewWrites) {
     Step();
     EXPECT_EQ(c->toHostBytes, 0u);
     EXPECT_EQ(ReadWithoutPass(host.get(), up.size()), up);
-    EXPECT_EQ(TcpDataSegmentsOut(c->poll.fd) - before, tc.writes) << "host writes";
+    if (tc.writes >= 0) {
+      EXPECT_EQ(TcpDataSegmentsOut(c->poll.fd) - before, tc.writes) << "host writes";
+    }
     auto acks = Segments(g);
     ASSERT_EQ(acks.size(), 1u) << "one ACK for the batch";
     EXPECT_EQ(acks[0].ack, g.sndNxt);
