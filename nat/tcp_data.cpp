@@ -29,15 +29,16 @@
 // batch are queued, and the connection goes on the pending-flush list
 // (flushLink), which Tcp_FlushPending empties at the end of the batch: each
 // queue goes out in one gathering write (a window's worth at most: the
-// guest cannot send more than it was offered). Nothing waits on the clock: the
-// bytes of a batch reach the host before the loop runs its timers, so the
-// delayed ACK armed by the batch offers the window those writes reopened.
-// One host write per guest segment would make the host stack send, and
-// wake its receiver, once per 1460 bytes.
+// guest cannot send more than it was offered). Nothing waits on the clock:
+// the bytes of a batch reach the host before the loop runs its timers, so
+// the delayed ACK armed by the batch offers the window those writes
+// reopened. One host write per guest segment would make the host stack
+// send, and wake its receiver, once per 1460 bytes.
 //
 // Invariant: a connection is on the pending-flush list only while its
-// to-host queue may hold bytes and no POLLOUT write is awaited; any flush
-// takes it off, and so does its release.
+// to-host queue holds bytes and no POLLOUT event is awaited (a blocked
+// write or a connect in progress: the POLLOUT event flushes then); every
+// flush takes it off, and so does its release.
 #include <bit>
 #include <cerrno>
 #include <cstdlib>
@@ -518,16 +519,13 @@ void TcpConn_FlushToHost(TcpConn *conn) {
 
 void TcpConn_FlushLater(TcpConn *conn) {
   if (List_Empty(&conn->recv.toHost)) return;
-  if (conn->flushLink.next == &conn->flushLink) List_InsertBefore(&g_flushPending, &conn->flushLink);
+  if (List_Empty(&conn->flushLink)) List_InsertBefore(&g_flushPending, &conn->flushLink);
 }
 
 void Tcp_FlushPending() {
-  while (!List_Empty(&g_flushPending)) {
-    TcpConn *conn = List_Owner<TcpConn>(g_flushPending.next);
-    List_Unlink(&conn->flushLink);
-    // A write that went short meanwhile waits for POLLOUT, which resumes it.
-    if (!(Poll_GetEvents(&conn->poll) & POLLOUT)) TcpConn_FlushToHost(conn);
-  }
+  // Each flush unlinks its connection and links none.
+  while (!List_Empty(&g_flushPending))
+    TcpConn_FlushToHost(List_Owner<TcpConn>(g_flushPending.next));
 }
 
 void TcpConn_HostEvent(PollEntry *entry, struct pollfd *slot) {
