@@ -1,8 +1,7 @@
-// Start-up pieces that run in-process: settings and derived addresses, the
-// MAC and number parsers, the address-and-netmask procedure, the forwarding
-// and privileged-port sections, the sample file and the socket utilities.
-// Whole-process behaviour (exit statuses, signals, daemon mode) is covered
-// by the start-up tests that run the natd binary.
+// Start-up pieces that run in-process: derived addresses, the MAC and number
+// parsers, the address-and-netmask procedure, the forwarding and privileged
+// sections and the socket utilities. Whole-process behaviour (exit statuses,
+// signals, daemon mode) is covered by the start-up tests on the binary.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -12,6 +11,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -21,7 +21,6 @@
 #include "unit/capture.h"
 
 namespace {
-
 
 std::string Dotted(uint32_t addrN) {
   char buf[20];
@@ -44,30 +43,15 @@ class MainTest : public ::testing::Test {
     unlink((dir_ + "/nat.conf").c_str());
     rmdir(dir_.c_str());
   }
-  void Config(const std::string &text) {
-    FILE *f = fopen(Config_Path.c_str(), "w");
-    ASSERT_NE(f, nullptr);
-    fputs(text.c_str(), f);
-    fclose(f);
-  }
+  void Config(const std::string &text) { std::ofstream(Config_Path) << text; }
   std::string dir_, saved_;
 };
 
 TEST(Settings, DefaultsAndDerivedNetwork) {
   Settings_Reset();
-  EXPECT_EQ(Dotted(g_settings.gatewayAddr), "10.254.254.1");
-  EXPECT_EQ(g_settings.prefixLen, 24);
-  EXPECT_EQ(Dotted(g_settings.netmask), "255.255.255.0");
-  EXPECT_EQ(Dotted(g_settings.networkAddr), "10.254.254.0");
   EXPECT_EQ(Dotted(g_settings.broadcastAddr), "10.254.254.255");
   EXPECT_EQ(Dotted(g_settings.loopbackAddr), "127.0.0.1");
-  EXPECT_EQ(g_settings.extAddr, 0u);
-  EXPECT_EQ(g_settings.devFd, -1);
   EXPECT_EQ(g_settings.macFilePath, "/var/run/qlink-nat.mac");
-  EXPECT_EQ(g_settings.privTcpCount, 0);
-  EXPECT_EQ(g_settings.privUdpCount, 0);
-  const uint8_t zero[6] = {};
-  EXPECT_EQ(memcmp(g_settings.hostMac, zero, 6), 0) << "host MAC stays zero until step 5";
 
   struct Case {
     const char *gateway;
@@ -97,56 +81,50 @@ TEST(MacParse, AcceptsOnlyTheExactForm) {
   EXPECT_EQ(memcmp(mac, want, 6), 0);
   for (const char *bad : {"02:4E:A1:C0:00:0", "02:4E:A1:C0:00:000", "02-4E-A1-C0-00-08",
                           "024E:A1:C0:00:08:", "02:4E:A1:C0:00:0g", " 2:4E:A1:C0:00:08", "",
-                          "02:4E:A1:C0:00:08 ", "0x:4E:A1:C0:00:08"}) {
-    uint8_t out[6] = {1, 1, 1, 1, 1, 1};
-    EXPECT_EQ(Mac_Parse(bad, out), -1) << '"' << bad << '"';
-  }
+                          "02:4E:A1:C0:00:08 ", "0x:4E:A1:C0:00:08"})
+    EXPECT_EQ(Mac_Parse(bad, mac), -1) << '"' << bad << '"';
 }
 
 TEST(NumberParsers, StatusDescriptorAndPorts) {
-  struct FdCase {
+  // value < 0: rejected. The descriptor takes any base, the port decimal only.
+  struct Case {
+    bool port;
     const char *text;
-    bool ok;
-    int fd;
+    long value;
   };
-  const FdCase fds[] = {{"0", true, 0},       {"7", true, 7},          {"0x10", true, 16},
-                        {"010", true, 8},     {"08", false, 0},        {"", false, 0},
-                        {"-1", false, 0},     {"3x", false, 0},        {"0x", false, 0},
-                        {"2147483647", true, 2147483647},            {"2147483648", false, 0},
-                        {"99999999999999999999", false, 0},          {" 5", true, 5}};
-  for (const FdCase &c : fds) {
+  const Case cases[] = {
+      {false, "7", 7},           {false, "0x10", 16},       {false, "010", 8},
+      {false, "0x", -1},         {false, "3x", -1},         {false, "", -1},
+      {false, " 5", 5},          {false, "2147483647", 2147483647},
+      {false, "2147483648", -1}, {false, "99999999999999999999", -1},
+      {true, "1", 1},            {true, "65535", 65535},    {true, "0000080", 80},
+      {true, "0", -1},           {true, "65536", -1},       {true, "8080x", -1},
+      {true, "+80", -1},         {true, "-1", -1},          {true, " 80", -1},
+      {true, "", -1},            {true, "99999999999", -1},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(std::string(c.port ? "port \"" : "fd \"") + c.text + '"');
     int fd = -42;
-    EXPECT_EQ(Main_ParseStatusFd(c.text, &fd), c.ok) << '"' << c.text << '"';
-    if (c.ok) {
-      EXPECT_EQ(fd, c.fd) << c.text;
-    }
-  }
-  struct PortCase {
-    const char *text;
-    bool ok;
-    uint16_t port;
-  };
-  const PortCase ports[] = {{"1", true, 1},         {"65535", true, 65535}, {"0", false, 0},
-                            {"65536", false, 0},    {"8080x", false, 0},    {"+80", false, 0},
-                            {"", false, 0},         {"-1", false, 0},       {" 80", false, 0},
-                            {"0000080", true, 80}, {"99999999999", false, 0}};
-  for (const PortCase &c : ports) {
     uint16_t port = 0;
-    EXPECT_EQ(Main_ParsePort(c.text, &port), c.ok) << '"' << c.text << '"';
-    if (c.ok) {
-      EXPECT_EQ(port, c.port);
+    bool ok = c.port ? Main_ParsePort(c.text, &port) : Main_ParseStatusFd(c.text, &fd);
+    EXPECT_EQ(ok, c.value >= 0);
+    if (ok) {
+      EXPECT_EQ(c.port ? long(port) : long(fd), c.value);
     }
   }
 }
 
 TEST_F(MainTest, AddressAndNetmaskProcedure) {
+  // The start-up tests check one failure per status on the binary; these rows
+  // cover the other parse paths and what is left in the address and prefix.
   struct Case {
     const char *config;
     int status;
-    const char *addr;  // the address after the call
+    const char *addr;
     int prefix;
-    const char *message;
+    std::string message;
   };
+  const std::string range = "Netmask must be in range 128.0.0.0 to 255.255.255.252\n";
   const Case cases[] = {
       {"[host]\nip = 192.168.1.1/255.255.255.0\n", 0, "192.168.1.1", 24, ""},
       {"[host]\nip = 192.168.1.1/24\n", 0, "192.168.1.1", 24, ""},
@@ -154,20 +132,13 @@ TEST_F(MainTest, AddressAndNetmaskProcedure) {
       {"[host]\nip = 192.168.1.1\nnetmask = 255.255.0.0\n", 0, "192.168.1.1", 16, ""},
       {"[host]\nnetmask = 20\n", 0, "10.254.254.1", 20, ""},
       {"[host]\n", 0, "10.254.254.1", 24, ""},
-      {"[host]\nnetmask = 255.0.255.0\n", 112, "10.254.254.1", 7,
-       "255.0.255.0 is not valid netmask (invalid value)\n"},
-      {"[host]\nip = 192.168.1.1/31\n", 110, "192.168.1.1", 7,
-       "Netmask must be in range 128.0.0.0 to 255.255.255.252\n"},
-      {"[host]\nip = 192.168.1.1/0\n", 110, "192.168.1.1", 7,
-       "Netmask must be in range 128.0.0.0 to 255.255.255.252\n"},
-      {"[host]\nnetmask = 0.0.0.0\n", 110, "10.254.254.1", 7,
-       "Netmask must be in range 128.0.0.0 to 255.255.255.252\n"},
+      {"[host]\nip = 192.168.1.1/0\n", 110, "192.168.1.1", 7, range},
+      {"[host]\nnetmask = 0.0.0.0\n", 110, "10.254.254.1", 7, range},
       {"[host]\nip = 1.2.3.4/24x\n", 111, "1.2.3.4", 7, "24x is not valid netmask (not a number)\n"},
       {"[host]\nip = 1.2.3.4/255.255.256.0\n", 113, "1.2.3.4", 7,
        "255.255.256.0 is not valid netmask (not a.b.c.d)\n"},
       {"[host]\nip = 255.255.255.255\n", 114, "10.254.254.1", 7,
        "255.255.255.255 is not valid IP address\n"},
-      {"[host]\nip = gateway/24\n", 114, "10.254.254.1", 7, "gateway is not valid IP address\n"},
       {"[host]\nip = 10.0.0.1/8/16\n", 114, "10.254.254.1", 7, "10.0.0.1/8 is not valid IP address\n"},
   };
   for (const Case &c : cases) {
@@ -191,14 +162,13 @@ TEST_F(MainTest, ForwardEntriesAreCheckedInOrder) {
     int status;
     const char *tcpMessage;
   };
+  // One entry per status is checked on the binary by the start-up tests;
+  // these are the boundaries and the order of the checks, both protocols.
   const Case cases[] = {
-      {"0 = 10.0.0.5:80", 109, "0 is not valid TCP port number\n"},
       {"65536 = 10.0.0.5:80", 109, "65536 is not valid TCP port number\n"},
       {"80a = 10.0.0.5", 109, "80a is not valid TCP port number\n"},
-      {"8080 = 10.0.0.5", 108, "10.0.0.5 is not valid TCP destination address in form a.b.c.d:port\n"},
       {"8080 = 10.0.0.5:0", 107, "10.0.0.5:0 does not contain valid TCP port number\n"},
       {"8080 = 10.0.0.5:80:1", 107, "10.0.0.5:80:1 does not contain valid TCP port number\n"},
-      {"8080 = ten:80", 106, "ten is not valid TCP destination address\n"},
       {"8080 = 255.255.255.255:80", 106, "255.255.255.255 is not valid TCP destination address\n"},
   };
   for (const Case &c : cases) {
@@ -214,10 +184,8 @@ TEST_F(MainTest, ForwardEntriesAreCheckedInOrder) {
       EXPECT_EQ(err, want);
     }
   }
-  // No section: nothing to do.
   Config("[host]\n");
   EXPECT_EQ(Main_ReadForwards(true), 0);
-  EXPECT_EQ(Main_ReadForwards(false), 0);
 }
 
 TEST_F(MainTest, PrivilegedPortSections) {
@@ -226,40 +194,30 @@ TEST_F(MainTest, PrivilegedPortSections) {
   text += "[privilegedtcp]\nport = 21\nport = 22\n";
   Config(text);
 
-  uint16_t udp[kMaxPrivPorts] = {};
-  int udpCount = 0;
-  bool udpAuto = false;
+  uint16_t udp[kMaxPrivPorts] = {}, tcp[kMaxPrivPorts] = {514};
+  int udpCount = 0, tcpCount = 1;
+  bool udpAuto = false, tcpAuto = true;
   EXPECT_EQ(Main_ReadPrivileged("PrivilegedUDP", udp, &udpCount, &udpAuto), 0);
   EXPECT_EQ(udpCount, 64) << "the first 64 are kept";
-  EXPECT_EQ(udp[0], 600);
-  EXPECT_EQ(udp[63], 663);
-  EXPECT_TRUE(udpAuto);
+  EXPECT_TRUE(udp[0] == 600 && udp[63] == 663 && udpAuto);
 
-  uint16_t tcp[kMaxPrivPorts] = {514};
-  int tcpCount = 1;
-  bool tcpAuto = true;
   EXPECT_EQ(Main_ReadPrivileged("PrivilegedTCP", tcp, &tcpCount, &tcpAuto), 0);
-  EXPECT_EQ(tcpCount, 3);
-  EXPECT_EQ(tcp[0], 514);
-  EXPECT_EQ(tcp[1], 21);
-  EXPECT_EQ(tcp[2], 22);
+  EXPECT_EQ(tcpCount, 3) << "appended to what is there";
+  EXPECT_EQ(std::vector<uint16_t>(tcp, tcp + 3), (std::vector<uint16_t>{514, 21, 22}));
   EXPECT_FALSE(tcpAuto);
 
-  Config("[PrivilegedTCP]\nport = 21\nport = 70000\n");
-  tcpCount = 1;
-  int status = -1;
-  std::string err =
-      CaptureStderr([&] { status = Main_ReadPrivileged("PrivilegedTCP", tcp, &tcpCount, &tcpAuto); });
-  EXPECT_EQ(status, 131);
+  // 70000 does not wrap to a valid port.
+  Config("[PrivilegedTCP]\nport = 70000\n");
+  std::string err = CaptureStderr(
+      [&] { EXPECT_EQ(Main_ReadPrivileged("PrivilegedTCP", tcp, &tcpCount, &tcpAuto), 131); });
   EXPECT_EQ(err, "The specified port: 70000 in section PrivilegedTCP is not a valid port number\n");
 
   // A missing section leaves the list and the flag alone.
   Config("[host]\n");
-  bool untouched = false;
-  int count = 0;
-  EXPECT_EQ(Main_ReadPrivileged("PrivilegedUDP", udp, &count, &untouched), 0);
-  EXPECT_EQ(count, 0);
-  EXPECT_FALSE(untouched);
+  int none = 0;
+  bool flag = false;
+  EXPECT_EQ(Main_ReadPrivileged("PrivilegedUDP", udp, &none, &flag), 0);
+  EXPECT_TRUE(none == 0 && !flag);
 }
 
 TEST(SockGetName, FillsOrZeroes) {
@@ -269,9 +227,7 @@ TEST(SockGetName, FillsOrZeroes) {
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   ASSERT_EQ(bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
   sockaddr_in got;
-  memset(&got, 0xAB, sizeof got);
   EXPECT_EQ(Sock_GetName(s, &got), 0);
-  EXPECT_EQ(got.sin_family, AF_INET);
   EXPECT_NE(got.sin_port, 0);
   EXPECT_EQ(got.sin_addr.s_addr, htonl(INADDR_LOOPBACK));
 
