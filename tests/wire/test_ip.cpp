@@ -3,6 +3,7 @@
 // re-sending, fragmentation on output, identifications and destination MACs.
 #include <algorithm>
 #include <string>
+#include <vector>
 
 #include "core/main.h"
 #include "packet/arp.h"
@@ -26,6 +27,12 @@ class IpTest : public WireTest {
   }
   void SendFrag(const IpSpec &fields, const Bytes &whole, size_t off, size_t len, bool more) {
     SendFrame(BuildEth(kGatewayMac, kGuestMac, kEtherTypeIp, BuildIpFragment(fields, whole, off, len, more)));
+  }
+  /// The next frame parsed as IPv4.
+  ::testing::AssertionResult NextIp(IpView *ip) {
+    auto f = NextFrame();
+    if (!f) return ::testing::AssertionFailure() << "no frame";
+    return ParseIp(*f, ip);
   }
   // Collects the frames of one (possibly fragmented) reply and joins them.
   ::testing::AssertionResult ReadDatagram(IpView *out, std::vector<IpView> *parts = nullptr) {
@@ -102,71 +109,54 @@ TEST_F(IpTest, OptionsAreSkipped) {
 
 // ------------------------------------------------------------ reassembly
 
-TEST_F(IpTest, FragmentsInReverseOrderAreDispatchedWhenTheLastGapCloses) {
-  Bytes whole = EchoDatagram(3000);  // 3008 bytes: 1000 + 1000 + 1008
-  IpSpec s = FragSpec(0x100);
-  SendFrag(s, whole, 2000, 1008, false);
-  SendFrag(s, whole, 1000, 1000, true);
-  ExpectNoFrame("before the first fragment");
-  EXPECT_EQ(Ip_ReasmCount(), 1u);
-  SendFrag(s, whole, 0, 1000, true);
-  ExpectEchoReply(whole);
-  EXPECT_EQ(Ip_ReasmCount(), 0u);
-}
-
-TEST_F(IpTest, GapsClosedFromBothSidesAndOutOfOrderMerges) {
-  Bytes whole = EchoDatagram(4000 - 8);  // 4000 bytes in five pieces of 800
-  IpSpec s = FragSpec(0x101);
-  for (size_t off : {800, 2400, 0, 3200}) SendFrag(s, whole, off, 800, off != 3200);
-  ExpectNoFrame("with [1600, 2400) missing");
-  SendFrag(s, whole, 1600, 800, true);
-  ExpectEchoReply(whole);
-}
-
-TEST_F(IpTest, DuplicateMiddleFragmentDiscardsTheDatagram) {
-  Bytes whole = EchoDatagram(2400 - 8);
-  IpSpec s = FragSpec(0x102);
-  SendFrag(s, whole, 800, 800, true);
-  SendFrag(s, whole, 800, 800, true);
-  EXPECT_EQ(Ip_ReasmCount(), 0u);
-  SendFrag(s, whole, 0, 800, true);
-  SendFrag(s, whole, 1600, 800, false);
-  ExpectNoFrame("after the duplicate");
-  EXPECT_EQ(Ip_ReasmCount(), 1u) << "later fragments start a new record";
-}
-
-TEST_F(IpTest, OverlappingFragmentsDiscardTheDatagram) {
-  Bytes whole = EchoDatagram(2400 - 8);
-  IpSpec s = FragSpec(0x103);
-  SendFrag(s, whole, 0, 800, true);
-  SendFrag(s, whole, 1600, 800, false);
-  SendFrag(s, whole, 792, 808, true);  // reaches into the first range
-  EXPECT_EQ(Ip_ReasmCount(), 0u);
-  SendFrag(s, whole, 0, 800, true);
-  SendFrag(s, whole, 1600, 800, false);
-  SendFrag(s, whole, 800, 808, true);  // extends [0,800) into [1600,2400)
-  EXPECT_EQ(Ip_ReasmCount(), 0u);
-  ExpectNoFrame();
-}
-
-TEST_F(IpTest, SecondCopyOfTheLastFragmentIsIgnored) {
-  Bytes whole = EchoDatagram(1600 - 8);
-  IpSpec s = FragSpec(0x104);
-  SendFrag(s, whole, 800, 800, false);
-  SendFrag(s, whole, 800, 800, false);
-  EXPECT_EQ(Ip_ReasmCount(), 1u);
-  SendFrag(s, whole, 0, 800, true);
-  ExpectEchoReply(whole);
-}
-
-TEST_F(IpTest, ConflictingLastFragmentDiscardsTheDatagram) {
-  Bytes whole = EchoDatagram(1600 - 8);
-  IpSpec s = FragSpec(0x105);
-  SendFrag(s, whole, 800, 800, false);
-  SendFrag(s, whole, 800, 400, false);
-  EXPECT_EQ(Ip_ReasmCount(), 0u);
-  SendFrag(s, whole, 0, 800, true);
-  ExpectNoFrame("after the conflict");
+// Each case sends the pieces of one datagram in order; `reasm` is the number
+// of new reassembly records expected after a piece (-1: not checked). A
+// datagram that completes is answered only after its last piece.
+TEST_F(IpTest, ReassemblyOrderDuplicatesAndOverlaps) {
+  struct Piece {
+    size_t off, len;
+    bool more;
+    int reasm = -1;
+  };
+  struct Case {
+    const char *what;
+    size_t size;
+    std::vector<Piece> pieces;
+    bool answered;
+  } cases[] = {
+      {"reverse order", 3008, {{2000, 1008, false}, {1000, 1000, true, 1}, {0, 1000, true, 0}}, true},
+      {"gaps closed from both sides", 4000,
+       {{800, 800, true}, {2400, 800, true}, {0, 800, true}, {3200, 800, false}, {1600, 800, true}}, true},
+      {"duplicate middle fragment discards; later ones start a new record", 2400,
+       {{800, 800, true}, {800, 800, true, 0}, {0, 800, true}, {1600, 800, false, 1}}, false},
+      {"overlap into an earlier range, then one joining two ranges", 2400,
+       {{0, 800, true}, {1600, 800, false}, {792, 808, true, 0},
+        {0, 800, true}, {1600, 800, false}, {800, 808, true, 0}}, false},
+      {"second copy of the last fragment is ignored", 1600,
+       {{800, 800, false}, {800, 800, false, 1}, {0, 800, true}}, true},
+      {"conflicting last fragment discards", 1600, {{800, 800, false}, {800, 400, false, 0}, {0, 800, true}}, false},
+  };
+  uint16_t id = 0x100;
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    Bytes whole = EchoDatagram(c.size - 8);
+    IpSpec s = FragSpec(id++);
+    size_t base = Ip_ReasmCount();
+    for (size_t i = 0; i < c.pieces.size(); i++) {
+      const Piece &p = c.pieces[i];
+      if (i + 1 == c.pieces.size()) ExpectNoFrame("before the last piece");
+      SendFrag(s, whole, p.off, p.len, p.more);
+      if (p.reasm >= 0) {
+        EXPECT_EQ(Ip_ReasmCount(), base + size_t(p.reasm)) << "after piece " << i;
+      }
+    }
+    if (c.answered) {
+      ExpectEchoReply(whole);
+      EXPECT_EQ(Ip_ReasmCount(), base);
+    } else {
+      ExpectNoFrame();
+    }
+  }
 }
 
 TEST_F(IpTest, FragmentWithDontFragmentIsDropped) {
@@ -252,10 +242,8 @@ TEST_F(IpTest, PacketForAnotherGuestIsResentWithAFreshHeader) {
   IpSpec s{.src = kGuestIp, .dst = kGuest2Ip, .proto = kProtoUdp, .ttl = 9, .id = 0x5555, .frag = 0x4000,
            .tos = 0x10, .options = {1, 1, 1, 0}};
   SendIp(s, udp);
-  auto f = NextFrame();
-  ASSERT_TRUE(f);
   IpView ip;
-  ASSERT_TRUE(ParseIp(*f, &ip));
+  ASSERT_TRUE(NextIp(&ip));
   EXPECT_EQ(MacStr(ip.eth.dst), MacStr(kGuest2Mac));
   EXPECT_EQ(IpStr(ip.src), IpStr(kGuestIp));
   EXPECT_EQ(IpStr(ip.dst), IpStr(kGuest2Ip));
@@ -272,10 +260,8 @@ TEST_F(IpTest, PacketForAnotherGuestIsResentWithAFreshHeader) {
 
 TEST_F(IpTest, TtlOneToTheOutsideDrawsTimeExceededButNotToTheGateway) {
   SendIcmpEcho(Ip4("198.51.100.9"), 3, 4, Pattern(24), 1);
-  auto f = NextFrame();
-  ASSERT_TRUE(f);
   IpView ip;
-  ASSERT_TRUE(ParseIp(*f, &ip));
+  ASSERT_TRUE(NextIp(&ip));
   IcmpView icmp;
   ASSERT_TRUE(ParseIcmp(ip, &icmp));
   EXPECT_EQ(IpStr(ip.src), IpStr(kGatewayIp));
@@ -298,10 +284,8 @@ TEST_F(IpTest, TtlOneToTheOutsideDrawsTimeExceededButNotToTheGateway) {
 TEST_F(IpTest, UnknownProtocolDrawsProtocolUnreachableAndGreIsDropped) {
   Bytes body = Pattern(1400);
   SendIp({.src = kGuestIp, .dst = Ip4("198.51.100.9"), .proto = 99}, body);
-  auto f = NextFrame();
-  ASSERT_TRUE(f);
   IpView ip;
-  ASSERT_TRUE(ParseIp(*f, &ip));
+  ASSERT_TRUE(NextIp(&ip));
   IcmpView icmp;
   ASSERT_TRUE(ParseIcmp(ip, &icmp));
   EXPECT_EQ(icmp.type, 3);
@@ -368,10 +352,8 @@ TEST_F(IpOutputTest, IdentificationsCountFromFEDDAndWrap) {
   std::vector<uint16_t> ids;
   for (int i = 0; i < 0x125; i++) {
     Output(kGuestIp, 8);
-    auto f = NextFrame();
-    ASSERT_TRUE(f);
     IpView ip;
-    ASSERT_TRUE(ParseIp(*f, &ip));
+    ASSERT_TRUE(NextIp(&ip));
     ids.push_back(ip.id);
   }
   EXPECT_EQ(ids.front(), 0xFEDD);
@@ -399,10 +381,8 @@ TEST_F(IpOutputTest, DestinationMacByAddress) {
   for (const auto &c : cases) {
     SCOPED_TRACE(c.dst);
     Output(Ip4(c.dst), 16);
-    auto f = NextFrame();
-    ASSERT_TRUE(f);
     IpView ip;
-    ASSERT_TRUE(ParseIp(*f, &ip));
+    ASSERT_TRUE(NextIp(&ip));
     EXPECT_EQ(MacStr(ip.eth.dst), MacStr(c.mac));
     EXPECT_EQ(IpStr(ip.dst), c.dst);
   }
