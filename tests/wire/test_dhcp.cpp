@@ -146,6 +146,17 @@ class DhcpTest : public WireTest {
     out->options.assign(m.begin() + bootp::kOptions, m.end());
     return ::testing::AssertionSuccess();
   }
+
+  /// Broadcasts a DHCPDISCOVER from `mac`: the offered address, or why none.
+  std::string Offer(const Mac &mac = kClient1) {
+    Request r;
+    r.mac = mac;
+    r.options = MsgType(bootp::kDiscover);
+    Send(r);
+    Reply rep;
+    auto ok = GetReply(r, &rep);
+    return ok ? IpStr(rep.yiaddr) : std::string("no offer: ") + ok.message();
+  }
 };
 
 // --------------------------------------------------------------- offers
@@ -309,41 +320,24 @@ TEST_F(DhcpTest, DisabledServerAnswersNothing) {
 
 TEST_F(DhcpTest, ResolvedArpEntryOnTheSubnetIsGivenBack) {
   ASSERT_NE(Arp_Learn(Ip4("10.254.254.50"), kClient1.data()), nullptr);
-  Request r;
-  r.options = MsgType(bootp::kDiscover);
-  Send(r);
-  Reply rep;
-  ASSERT_TRUE(GetReply(r, &rep));
-  EXPECT_EQ(IpStr(rep.yiaddr), "10.254.254.50");
+  EXPECT_EQ(Offer(), "10.254.254.50");
 }
 
 TEST_F(DhcpTest, UnusableArpAddressesAreNotGivenBack) {
-  const char *unusable[] = {"10.254.254.0", "10.254.254.1", "10.254.254.255", "192.0.2.5"};
-  uint8_t n = 1;
-  for (const char *addr : unusable) {
+  unsigned next = 128;
+  for (const char *addr : {"10.254.254.0", "10.254.254.1", "10.254.254.255", "192.0.2.5"}) {
     Mac mac = kClient1;
     mac[4] = 0x20;
-    mac[5] = n++;
+    mac[5] = uint8_t(next);
     ASSERT_NE(Arp_Learn(Ip4(addr), mac.data()), nullptr);
-    Request r;
-    r.mac = mac;
-    r.options = MsgType(bootp::kDiscover);
-    Send(r);
-    Reply rep;
-    ASSERT_TRUE(GetReply(r, &rep)) << addr;
-    EXPECT_EQ(ntohl(rep.yiaddr) & 0xFF, 127u + n - 1) << addr << " gave " << IpStr(rep.yiaddr);
+    EXPECT_EQ(Offer(mac), "10.254.254." + std::to_string(next++)) << addr;
   }
 }
 
 TEST_F(DhcpTest, AddressesWithAnyArpEntryAreSkipped) {
   ASSERT_NE(Arp_Create(Ip4("10.254.254.128"), nullptr), nullptr);  // unresolved still counts
   ASSERT_NE(Arp_Learn(Ip4("10.254.254.129"), kClient2.data()), nullptr);
-  Request r;
-  r.options = MsgType(bootp::kDiscover);
-  Send(r);
-  Reply rep;
-  ASSERT_TRUE(GetReply(r, &rep));
-  EXPECT_EQ(IpStr(rep.yiaddr), "10.254.254.130");
+  EXPECT_EQ(Offer(), "10.254.254.130");
 }
 
 TEST_F(DhcpTest, RangeIsExhaustedAfterTwoPasses) {
@@ -352,13 +346,7 @@ TEST_F(DhcpTest, RangeIsExhaustedAfterTwoPasses) {
     other[5] = uint8_t(last);
     ASSERT_NE(Arp_Learn(htonl(ntohl(Ip4("10.254.254.0")) | uint32_t(last)), other.data()), nullptr);
   }
-  Request r;
-  r.options = MsgType(bootp::kDiscover);
-  Send(r);
-  Reply rep;
-  ASSERT_TRUE(GetReply(r, &rep));
-  EXPECT_EQ(IpStr(rep.yiaddr), "10.254.254.250") << "the last free address";
-
+  EXPECT_EQ(Offer(), "10.254.254.250") << "the last free address";
   Request late;
   late.mac = kClient2;
   late.options = MsgType(bootp::kDiscover);
@@ -367,17 +355,9 @@ TEST_F(DhcpTest, RangeIsExhaustedAfterTwoPasses) {
 }
 
 TEST_F(DhcpTest, ClientWhoseEntryExpiredGetsANewAddress) {
-  Request r;
-  r.options = MsgType(bootp::kDiscover);
-  Send(r);
-  Reply first;
-  ASSERT_TRUE(GetReply(r, &first));
-  ASSERT_EQ(IpStr(first.yiaddr), "10.254.254.128");
+  ASSERT_EQ(Offer(), "10.254.254.128");
   Advance(301 * 1000);  // the ARP entry expires after 300 s
-  Send(r);
-  Reply second;
-  ASSERT_TRUE(GetReply(r, &second));
-  EXPECT_EQ(IpStr(second.yiaddr), "10.254.254.129") << "the old address stays taken";
+  EXPECT_EQ(Offer(), "10.254.254.129") << "the old address stays taken";
 }
 
 // ------------------------------------------------------- option parser
