@@ -10,10 +10,10 @@
 namespace wire {
 namespace {
 
-uint16_t ListenPort(const TcpAccept *acc) {
+uint16_t LocalPort(int fd) {
   sockaddr_in sa{};
   socklen_t len = sizeof sa;
-  getsockname(acc->poll.fd, reinterpret_cast<sockaddr *>(&sa), &len);
+  getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len);
   return ntohs(sa.sin_port);
 }
 
@@ -30,20 +30,13 @@ Fd Client(uint16_t port, const char *from = "127.0.0.1") {
   return fd;
 }
 
-uint16_t LocalPort(int fd) {
-  sockaddr_in sa{};
-  socklen_t len = sizeof sa;
-  getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len);
-  return ntohs(sa.sin_port);
-}
-
 class TcpAcceptTest : public TcpWireTest {
  protected:
   /// A client connects to the listener; the guest receives our SYN. The
   /// returned guest endpoint has rcvNext set past our SYN.
   ::testing::AssertionResult Incoming(TcpAccept *acc, Fd *client, GuestTcp *g, TcpView *syn,
                                       const char *from = "127.0.0.1") {
-    *client = Client(ListenPort(acc), from);
+    *client = Client(LocalPort(acc->poll.fd), from);
     g->remote = Ip4(from) == kLoopbackIp ? kGatewayIp : Ip4(from);
     g->rport = LocalPort(client->get());
     g->gport = ntohs(acc->guestPort);
@@ -53,12 +46,22 @@ class TcpAcceptTest : public TcpWireTest {
     g->rcvNxt = t->seq + 1;
     return ::testing::AssertionSuccess();
   }
+
+  /// A persistent listener forwarding to guest port 80 and one client on it.
+  Fd client;
+  GuestTcp g;
+  TcpView syn;
+  ::testing::AssertionResult Open() {
+    TcpAccept *acc = TcpAccept_Create(kGuestIp, htons(80), 0, 0, -1, 0);
+    if (!acc) return ::testing::AssertionFailure() << "no listener";
+    return Incoming(acc, &client, &g, &syn);
+  }
 };
 
 TEST_F(TcpAcceptTest, ForwardRelaysAHostClientToTheGuestService) {
   TcpAccept *acc = TcpAccept_Create(kGuestIp, htons(80), 0, 0, -1, 0);
   ASSERT_NE(acc, nullptr);
-  uint16_t port = ListenPort(acc);
+  uint16_t port = LocalPort(acc->poll.fd);
   char want[160];
   snprintf(want, sizeof want,
            "260-TCP accept NAT table\r\n261-fd %d, from *:* via port %u to 10.254.254.10:80 "
@@ -66,9 +69,6 @@ TEST_F(TcpAcceptTest, ForwardRelaysAHostClientToTheGuestService) {
            acc->poll.fd, port);
   EXPECT_EQ(Dump(TcpAccept_DumpTable), want);
 
-  Fd client;
-  GuestTcp g;
-  TcpView syn;
   ASSERT_TRUE(Incoming(acc, &client, &g, &syn));
   EXPECT_EQ(syn.flags, tcp::kSyn) << "our SYN carries no ACK";
   EXPECT_EQ(syn.Mss(), 1460);
@@ -109,15 +109,12 @@ TEST_F(TcpAcceptTest, AllowedAddressAndLimit) {
   EXPECT_NE(Dump(TcpAccept_DumpTable).find("from 127.0.0.2:* via port"), std::string::npos);
   EXPECT_NE(Dump(TcpAccept_DumpTable).find(" (1 conns left)\r\n"), std::string::npos);
 
-  Fd refused = Client(ListenPort(acc));
+  Fd refused = Client(LocalPort(acc->poll.fd));
   EXPECT_TRUE(HostSeesEnd(refused.get())) << "a peer from another address is closed";
   EXPECT_EQ(Tcp_ConnCount(), 0u);
   EXPECT_EQ(TcpAccept_Count(), 1u);
   EXPECT_TRUE(Frames().empty());
 
-  Fd client;
-  GuestTcp g;
-  TcpView syn;
   ASSERT_TRUE(Incoming(acc, &client, &g, &syn, "127.0.0.2"));
   EXPECT_EQ(TcpAccept_Count(), 0u) << "the limited listener stays after its last connection";
   EXPECT_EQ(Dump(TcpAccept_DumpTable), "260-TCP accept NAT table\r\n269-0 entries\r\n");
@@ -132,12 +129,7 @@ TEST_F(TcpAcceptTest, AllowedAddressAndLimit) {
 // A guest that never answers: the SYN is repeated every 100 ms, the
 // connection goes 30 s after the SYN was queued and the client sees it.
 TEST_F(TcpAcceptTest, UnansweredSynIsRepeatedThenGivenUp) {
-  TcpAccept *acc = TcpAccept_Create(kGuestIp, htons(80), 0, 0, -1, 0);
-  ASSERT_NE(acc, nullptr);
-  Fd client;
-  GuestTcp g;
-  TcpView syn;
-  ASSERT_TRUE(Incoming(acc, &client, &g, &syn));
+  ASSERT_TRUE(Open());
   Advance(100);
   auto again = Segments(g);
   ASSERT_EQ(again.size(), 1u);
@@ -154,12 +146,7 @@ TEST_F(TcpAcceptTest, UnansweredSynIsRepeatedThenGivenUp) {
 // The guest's answers to our SYN: RST with an acceptable ACK ends it, an
 // unacceptable ACK draws a reset, an RST without ACK is dropped.
 TEST_F(TcpAcceptTest, GuestAnswersInSynSent) {
-  TcpAccept *acc = TcpAccept_Create(kGuestIp, htons(80), 0, 0, -1, 0);
-  ASSERT_NE(acc, nullptr);
-  Fd client;
-  GuestTcp g;
-  TcpView syn;
-  ASSERT_TRUE(Incoming(acc, &client, &g, &syn));
+  ASSERT_TRUE(Open());
   TcpConn *c = Conn(g);
 
   Put(g, tcp::kRst);
@@ -182,12 +169,7 @@ TEST_F(TcpAcceptTest, GuestAnswersInSynSent) {
 // Simultaneous open: the guest answers our SYN with a SYN of its own; we
 // answer SYN+ACK without options and the guest's ACK completes it.
 TEST_F(TcpAcceptTest, SimultaneousOpen) {
-  TcpAccept *acc = TcpAccept_Create(kGuestIp, htons(80), 0, 0, -1, 0);
-  ASSERT_NE(acc, nullptr);
-  Fd client;
-  GuestTcp g;
-  TcpView syn;
-  ASSERT_TRUE(Incoming(acc, &client, &g, &syn));
+  ASSERT_TRUE(Open());
   TcpConn *c = Conn(g);
 
   Put(g, tcp::kSyn);
