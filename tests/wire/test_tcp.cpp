@@ -27,6 +27,39 @@ void HostWrite(int fd, const Bytes &data, size_t *off) {
   }
 }
 
+uint16_t PeerPort(int fd) {
+  sockaddr_in peer{};
+  socklen_t len = sizeof peer;
+  getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &len);
+  return ntohs(peer.sin_port);
+}
+
+/// Hands Tcp_IcmpError an ICMP 3/4 from `outerSrc` to `outerDst` whose
+/// 28-byte quote `fill` writes.
+template <typename Fill>
+void InjectIcmpError(uint32_t outerSrc, uint32_t outerDst, Fill fill) {
+  SkBuff *skb = SkBuff_Alloc(256);
+  ASSERT_NE(skb, nullptr);
+  SkBuff_Reserve(skb, 128);
+  uint8_t *outer = SkBuff_Put(skb, 20);
+  memset(outer, 0, 20);
+  outer[0] = 0x45;
+  outer[9] = kProtoIcmp;
+  Wire_Put32n(outer + 12, outerSrc);
+  Wire_Put32n(outer + 16, outerDst);
+  skb->networkHdr = outer;
+  SkBuff_Pull(skb, 20);
+  uint8_t *icmp = SkBuff_Put(skb, 8 + 28);
+  memset(icmp, 0, 36);
+  icmp[0] = 3;
+  icmp[1] = 4;
+  uint8_t *q = icmp + 8;
+  q[0] = 0x45;
+  fill(q);
+  Tcp_IcmpError(skb, q, q + 20, q + 22, q + 24);
+  SkBuff_Free(skb);
+}
+
 int SockOpt(int fd, int level, int name) {
   int v = -1;
   socklen_t len = sizeof v;
@@ -526,34 +559,16 @@ TEST_F(TcpWireTest, IcmpErrorIsTranslatedForTheGuest) {
   ASSERT_TRUE(host.ok());
   TcpConn *c = Conn(g);
 
-  // Outer IPv4 header from 127.0.0.1, ICMP 3/4 quoting 20 + 8 bytes.
-  SkBuff *skb = SkBuff_Alloc(256);
-  ASSERT_NE(skb, nullptr);
-  SkBuff_Reserve(skb, 128);
-  uint8_t *outer = SkBuff_Put(skb, 20);
-  memset(outer, 0, 20);
-  outer[0] = 0x45;
-  outer[9] = kProtoIcmp;
-  Wire_Put32n(outer + 12, kLoopbackIp);
-  Wire_Put32n(outer + 16, c->localAddr);
-  skb->networkHdr = outer;
-  SkBuff_Pull(skb, 20);
-  uint8_t *icmp = SkBuff_Put(skb, 8 + 28);
-  memset(icmp, 0, 36);
-  icmp[0] = 3;
-  icmp[1] = 4;
-  uint8_t *q = icmp + 8;
-  q[0] = 0x45;
-  q[9] = kProtoTcp;
-  Wire_Put16(q + 4, 0x7777);
-  Wire_Put32n(q + 12, c->localAddr);
-  Wire_Put32n(q + 16, kLoopbackIp);
-  Wire_Put16n(q + 20, c->localPort);
-  Wire_Put16(q + 22, srv.port());
-  Wire_Put32(q + 24, 0xDEADBEEF);
-  Tcp_IcmpError(skb, q, q + 20, q + 22, q + 24);
-  SkBuff_Free(skb);
-
+  // From 127.0.0.1, quoting the host socket's segment.
+  InjectIcmpError(kLoopbackIp, c->localAddr, [&](uint8_t *q) {
+    q[9] = kProtoTcp;
+    Wire_Put16(q + 4, 0x7777);
+    Wire_Put32n(q + 12, c->localAddr);
+    Wire_Put32n(q + 16, kLoopbackIp);
+    Wire_Put16n(q + 20, c->localPort);
+    Wire_Put16(q + 22, srv.port());
+    Wire_Put32(q + 24, 0xDEADBEEF);
+  });
   auto f = NextFrame();
   ASSERT_TRUE(f);
   IpView ip;
@@ -575,19 +590,8 @@ TEST_F(TcpWireTest, IcmpErrorIsTranslatedForTheGuest) {
   EXPECT_EQ(Wire_Get32(qq + 24), 1000u) << "the guest SYN's sequence number";
 
   // No connection for the quoted ports: nothing is sent.
-  skb = SkBuff_Alloc(256);
-  SkBuff_Reserve(skb, 128);
-  outer = SkBuff_Put(skb, 20);
-  memcpy(outer, ip.header.data(), 20);
-  skb->networkHdr = outer;
-  SkBuff_Pull(skb, 20);
-  icmp = SkBuff_Put(skb, 36);
-  memset(icmp, 0, 36);
-  q = icmp + 8;
-  q[0] = 0x45;
-  Wire_Put16(q + 20, 1);
-  Tcp_IcmpError(skb, q, q + 20, q + 22, q + 24);
-  SkBuff_Free(skb);
+  InjectIcmpError(Wire_Get32n(&ip.header[12]), Wire_Get32n(&ip.header[16]),
+                  [](uint8_t *q) { Wire_Put16(q + 20, 1); });
   EXPECT_FALSE(NextFrame());
 }
 
@@ -605,12 +609,8 @@ TEST_F(TcpWireTest, PrivilegedSourcePortsCountDown) {
     GuestTcp g{.gport = uint16_t(42000 + i)};
     Fd host = Open(g, srv);
     ASSERT_TRUE(host.ok());
+    seen.push_back(PeerPort(host.get()));
     hosts.push_back(std::move(host));
-    const Fd &h = hosts.back();
-    sockaddr_in peer{};
-    socklen_t len = sizeof peer;
-    getpeername(h.get(), reinterpret_cast<sockaddr *>(&peer), &len);
-    seen.push_back(ntohs(peer.sin_port));
   }
   EXPECT_EQ(seen, (std::vector<uint16_t>{1023, 1022}));
 
@@ -620,14 +620,12 @@ TEST_F(TcpWireTest, PrivilegedSourcePortsCountDown) {
     GuestTcp g{.gport = gport};
     Fd host = Open(g, srv);
     ASSERT_TRUE(host.ok());
-    sockaddr_in peer{};
-    socklen_t len = sizeof peer;
-    getpeername(host.get(), reinterpret_cast<sockaddr *>(&peer), &len);
+    uint16_t port = PeerPort(host.get());
     hosts.push_back(std::move(host));
     if (gport < 1024)
-      EXPECT_EQ(ntohs(peer.sin_port), 1021);
+      EXPECT_EQ(port, 1021);
     else
-      EXPECT_GE(ntohs(peer.sin_port), 1024);
+      EXPECT_GE(port, 1024);
   }
   Frames();
 }
