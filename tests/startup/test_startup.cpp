@@ -1,11 +1,9 @@
-// Start-up of the natd binary: every exit status of start-up with its
-// message on the right stream, the sample file, signals, daemon mode and
-// pid file, the status descriptor, and a daemon that reaches its event loop
-// on a UNIX datagram device and on a TAP device inside a network namespace
-// of the test's own, answering on its control socket and configport.
-//
-// Every run uses a scratch directory for its configuration, MAC file and
-// device socket; only the control socket lives in /var/run.
+// Start-up of the natd binary: every exit status of start-up with its message
+// on the right stream, the sample file, signals, daemon mode and pid file, the
+// status descriptor, and a daemon that reaches its event loop on a UNIX
+// datagram device and on a TAP device in a network namespace of the test's
+// own, answering on its control socket and configport. Each run uses a
+// scratch directory; only the control socket lives in /var/run.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -50,45 +48,69 @@ bool Exists(const std::string &path) {
 }
 
 std::string ReadFile(const std::string &path) {
-  std::ifstream in(path);
   std::stringstream ss;
-  ss << in.rdbuf();
+  ss << std::ifstream(path).rdbuf();
   return ss.str();
 }
 
-void WriteFile(const std::string &path, const std::string &text) {
-  std::ofstream out(path);
-  out << text;
+void WriteFile(const std::string &path, const std::string &text) { std::ofstream(path) << text; }
+
+// Everything up to EOF on `fd`, which is then closed.
+std::string ReadAll(int fd) {
+  std::string got;
+  char buf[4096];
+  for (ssize_t r; (r = read(fd, buf, sizeof buf)) > 0;) got.append(buf, size_t(r));
+  close(fd);
+  return got;
 }
+
+bool EndsWith(const std::string &s, const std::string &tail) {
+  return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// Reaps `pid` (-1: any child, such as an orphaned daemon), polling until the
+// time-out; a specific pid is then killed. The pid reaped, or -1.
+pid_t Reap(pid_t pid, int *status) {
+  for (auto end = Clock::now() + kTimeout; Clock::now() < end;) {
+    pid_t r = waitpid(pid, status, WNOHANG);
+    if (r > 0) return r;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  if (pid > 0) {
+    kill(pid, SIGKILL);
+    waitpid(pid, status, 0);
+  }
+  ADD_FAILURE() << "process " << pid << " did not exit in time";
+  return -1;
+}
+
+int ExitCode(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
 
 // A natd process with pipes on its standard output and error.
 struct Natd {
   pid_t pid = -1;
   int outFd = -1, errFd = -1;
+  int status = -1;  // set by RunNatd
   std::string out, err;
 
   // Reads what is available (waiting up to `ms`); false at EOF on both.
   bool Pump(int ms) {
     struct pollfd p[2] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
-    int n = poll(p, 2, ms);
-    bool open = false;
+    bool ready = poll(p, 2, ms) > 0;
+    int *fds[2] = {&outFd, &errFd};
+    std::string *text[2] = {&out, &err};
     for (int i = 0; i < 2; ++i) {
-      int &fd = i == 0 ? outFd : errFd;
-      if (fd < 0) continue;
-      if (n > 0 && (p[i].revents & (POLLIN | POLLHUP))) {
-        char buf[4096];
-        ssize_t r = read(fd, buf, sizeof buf);
-        if (r > 0) {
-          (i == 0 ? out : err).append(buf, size_t(r));
-        } else {
-          close(fd);
-          fd = -1;
-          continue;
-        }
+      if (*fds[i] < 0 || !ready || !(p[i].revents & (POLLIN | POLLHUP))) continue;
+      char buf[4096];
+      ssize_t r = read(*fds[i], buf, sizeof buf);
+      if (r > 0) {
+        text[i]->append(buf, size_t(r));
+      } else {
+        close(*fds[i]);
+        *fds[i] = -1;
       }
-      open = true;
     }
-    return open;
+    return outFd >= 0 || errFd >= 0;
   }
 
   bool WaitForOutput(const std::string &text) {
@@ -98,29 +120,16 @@ struct Natd {
     return out.find(text) != std::string::npos;
   }
 
-  // Waits for the exit; the raw wait status, or -1 on time-out (killed).
+  // Waits for the exit; its exit status, or -1 (killed on time-out, signal).
   int Wait() {
-    auto end = Clock::now() + kTimeout;
-    while (Pump(20)) {
-      if (Clock::now() > end) break;
+    for (auto end = Clock::now() + kTimeout; Pump(20) && Clock::now() < end;) {
     }
     int status = 0;
-    while (true) {
-      pid_t r = waitpid(pid, &status, WNOHANG);
-      if (r == pid) break;
-      if (Clock::now() > end) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
-        ADD_FAILURE() << "natd did not exit in time";
-        status = -1;
-        break;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    if (outFd >= 0) close(outFd);
-    if (errFd >= 0) close(errFd);
+    pid_t r = Reap(pid, &status);
+    for (int fd : {outFd, errFd})
+      if (fd >= 0) close(fd);
     outFd = errFd = -1;
-    return status;
+    return r == pid ? ExitCode(status) : -1;
   }
 };
 
@@ -161,23 +170,32 @@ Natd Spawn(const std::vector<std::string> &args, int keepFd = -1, bool asNobody 
   return n;
 }
 
-struct Result {
-  int status;  // exit status, or -1 when not a normal exit
-  std::string out, err;
-};
-
-Result RunNatd(const std::vector<std::string> &args) {
+// Runs natd with `args` to its exit.
+Natd RunNatd(const std::vector<std::string> &args) {
   Natd n = Spawn(args);
-  int st = n.Wait();
-  return {WIFEXITED(st) ? WEXITSTATUS(st) : -1, n.out, n.err};
+  n.status = n.Wait();
+  return n;
 }
 
-// Sends `command` on a stream socket and collects the reply until `until`.
-std::string Converse(int fd, const std::string &command, const std::string &until) {
-  if (write(fd, command.data(), command.size()) != ssize_t(command.size())) return "<write failed>";
+// Sends `command` on natd's control socket (TCP on loopback when `port` is
+// set, else the UNIX socket of `pid`) and collects the reply until `until`.
+std::string Control(pid_t pid, uint16_t port, const std::string &command, const std::string &until) {
+  sockaddr_un un{};
+  un.sun_family = AF_UNIX;
+  snprintf(un.sun_path, sizeof un.sun_path, "%s", ControlPath(pid).c_str());
+  sockaddr_in in{};
+  in.sin_family = AF_INET;
+  in.sin_port = htons(port);
+  in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  int fd = socket(port ? AF_INET : AF_UNIX, SOCK_STREAM, 0);
+  int c = port ? connect(fd, reinterpret_cast<sockaddr *>(&in), sizeof in)
+               : connect(fd, reinterpret_cast<sockaddr *>(&un), sizeof un);
+  if (c != 0 || write(fd, command.data(), command.size()) != ssize_t(command.size())) {
+    close(fd);
+    return "<connect failed>";
+  }
   std::string got;
-  auto end = Clock::now() + kTimeout;
-  while (got.find(until) == std::string::npos && Clock::now() < end) {
+  for (auto end = Clock::now() + kTimeout; got.find(until) == std::string::npos && Clock::now() < end;) {
     struct pollfd p = {fd, POLLIN, 0};
     if (poll(&p, 1, 100) <= 0) continue;
     char buf[4096];
@@ -185,43 +203,22 @@ std::string Converse(int fd, const std::string &command, const std::string &unti
     if (r <= 0) break;
     got.append(buf, size_t(r));
   }
-  return got;
-}
-
-std::string ControlUnix(pid_t pid, const std::string &command, const std::string &until) {
-  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  snprintf(addr.sun_path, sizeof addr.sun_path, "%s", ControlPath(pid).c_str());
-  std::string got = "<connect failed>";
-  if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0)
-    got = Converse(fd, command, until);
   close(fd);
   return got;
 }
 
-std::string ControlTcp(uint16_t port, const std::string &command, const std::string &until) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
+// A socket of `type` bound to an ephemeral port on every address; *port is
+// set to that port.
+int Bound(int type, uint16_t *port) {
+  int s = socket(AF_INET, type, 0);
   sockaddr_in a{};
   a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  std::string got = "<connect failed>";
-  if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0) got = Converse(fd, command, until);
-  close(fd);
-  return got;
-}
-
-uint16_t FreeTcpPort() {
-  int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a);
   socklen_t len = sizeof a;
-  getsockname(s, reinterpret_cast<sockaddr *>(&a), &len);
-  close(s);
-  return ntohs(a.sin_port);
+  if (bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 ||
+      getsockname(s, reinterpret_cast<sockaddr *>(&a), &len) != 0)
+    ADD_FAILURE() << "bind: " << strerror(errno);
+  *port = ntohs(a.sin_port);
+  return s;
 }
 
 std::vector<std::string> Lines(const std::string &text) {
@@ -255,12 +252,8 @@ class StartupTest : public ::testing::Test {
     dev_ = "unix:" + dir_ + "/dev.sock";
     WriteFile(conf_, "[host]\n");
   }
-  void TearDown() override {
-    std::string cmd = "rm -rf " + dir_;
-    EXPECT_EQ(system(cmd.c_str()), 0);
-  }
-  // The usual leading arguments: configuration and MAC file in the scratch
-  // directory.
+  void TearDown() override { EXPECT_EQ(system(("rm -rf " + dir_).c_str()), 0); }
+  // `more` after the configuration and MAC file of the scratch directory.
   std::vector<std::string> Args(std::vector<std::string> more) {
     std::vector<std::string> a = {"-c", conf_, "-m", mac_};
     a.insert(a.end(), more.begin(), more.end());
@@ -316,7 +309,7 @@ TEST_F(StartupTest, CommandLineFailures) {
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
     WriteFile(conf_, c.config);
-    Result r = RunNatd(Args(c.args));
+    Natd r = RunNatd(Args(c.args));
     EXPECT_EQ(r.status, c.status);
     EXPECT_EQ(r.out, c.out);
     EXPECT_EQ(r.err, c.err);
@@ -324,75 +317,64 @@ TEST_F(StartupTest, CommandLineFailures) {
   EXPECT_FALSE(Exists(mac_)) << "no failure before the device step writes the MAC file";
 
   // getopt reports unknown options and missing arguments itself.
-  Result unknown = RunNatd(Args({"-x", "dev"}));
-  EXPECT_EQ(unknown.status, 126);
-  EXPECT_EQ(unknown.out, "");
-  EXPECT_NE(unknown.err.find("invalid option"), std::string::npos) << unknown.err;
-  Result missing = RunNatd({"-c"});
-  EXPECT_EQ(missing.status, 126);
-  EXPECT_NE(missing.err.find("requires an argument"), std::string::npos) << missing.err;
+  for (auto [args, text] : {std::pair{Args({"-x", "dev"}), "invalid option"},
+                            std::pair{std::vector<std::string>{"-c"}, "requires an argument"}}) {
+    Natd r = RunNatd(args);
+    EXPECT_EQ(r.status, 126);
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err.find(text), std::string::npos) << r.err;
+  }
 }
 
 TEST_F(StartupTest, SampleFile) {
   WriteFile(conf_, "[host]\nip = 1.2.3.4/16\nhostMAC = 02:4E:A1:C0:00:99\n");
-  Result r = RunNatd(Args({"-G", "-I", "192.168.5.1", "unix:/tmp/x.sock"}));
+  Natd r = RunNatd(Args({"-G", "-I", "192.168.5.1", "unix:/tmp/x.sock"}));
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out, "");
-  EXPECT_EQ(r.err, "");
-  std::vector<std::string> lines = Lines(ReadFile(conf_));
-  const std::vector<std::string> head = {
-      "# Windows NAT configuration file",
-      "",
-      "[host]",
-      "",
-      "# NAT gateway address",
-      "ip = 192.168.5.1/24",
-      "hostMAC = 02:4E:A1:C0:00:99",
-      "",
-      "# enable configuration; disabled by default for security reasons",
-      "#configport = 33445",
-      "",
-      "# Qlink device if not specified on command line",
-      "device = unix:/tmp/x.sock",
-      "",
-      "# Allow PORT/EPRT FTP commands (they need incoming TCP stream...)",
-      "activeFTP = 1",
-      "",
-      "# Allows the source to have any OUI.  Turn this one if you change the OUI",
-      "# in the MAC address of your virtual machines.",
-      "#allowAnyOUI = 1",
-      "",
-      "[udp]",
-      "# Timeout in seconds, 0 = no timeout, default = 60; real value might",
-      "# be up to 100% longer",
-      "timeout = 30",
-      "",
-      "[dns]",
-  };
-  ASSERT_GT(lines.size(), head.size());
-  for (size_t i = 0; i < head.size(); ++i) EXPECT_EQ(lines[i], head[i]) << "line " << i + 1;
+  EXPECT_EQ(r.out + r.err, "");
+  const std::string text = ReadFile(conf_);
+  const std::string head = R"(# Windows NAT configuration file
 
-  // The later sections in their order, with the lines whose text is fixed.
-  auto at = [&](const std::string &line) {
-    for (size_t i = 0; i < lines.size(); ++i)
-      if (lines[i] == line) return long(i);
-    return -1L;
-  };
-  const char *ordered[] = {"[dns]",         "policy = order;", "timeout = 2",    "retries = 3",
-                           "autodetect = 1", "[netbios]",       "nbnsTimeout = 2", "nbnsRetries = 3",
-                           "nbdsTimeout = 3", "[incomingtcp]",  "[incomingudp]",
-                           "# UDP port forwarding example"};
-  long prev = -1;
-  for (const char *line : ordered) {
-    long pos = at(line);
-    EXPECT_GT(pos, prev) << line;
-    prev = pos;
-  }
-  for (const char *commented : {"#nameserver1 = ", "#nameserver2 = ", "#nameserver3 = ", "#8887 = ",
-                                "#8888 = ", "#8889 = ", "#6000 = "}) {
-    bool found = false;
-    for (const std::string &l : lines) found |= l.rfind(commented, 0) == 0;
-    EXPECT_TRUE(found) << commented;
+[host]
+
+# NAT gateway address
+ip = 192.168.5.1/24
+hostMAC = 02:4E:A1:C0:00:99
+
+# enable configuration; disabled by default for security reasons
+#configport = 33445
+
+# Qlink device if not specified on command line
+device = unix:/tmp/x.sock
+
+# Allow PORT/EPRT FTP commands (they need incoming TCP stream...)
+activeFTP = 1
+
+# Allows the source to have any OUI.  Turn this one if you change the OUI
+# in the MAC address of your virtual machines.
+#allowAnyOUI = 1
+
+[udp]
+# Timeout in seconds, 0 = no timeout, default = 60; real value might
+# be up to 100% longer
+timeout = 30
+
+[dns]
+)";
+  EXPECT_EQ(text.substr(0, head.size()), head);
+
+  // The later lines whose text is fixed, in their order; those ending in a
+  // space are commented examples matched by their start.
+  std::vector<std::string> lines = Lines(text);
+  size_t at = 0;
+  for (const std::string want :
+       {"policy = order;", "timeout = 2", "retries = 3", "autodetect = 1", "#nameserver1 = ",
+        "#nameserver2 = ", "#nameserver3 = ", "[netbios]", "nbnsTimeout = 2", "nbnsRetries = 3",
+        "nbdsTimeout = 3", "[incomingtcp]", "#8887 = ", "#8888 = ", "#8889 = ", "[incomingudp]",
+        "# UDP port forwarding example", "#6000 = "}) {
+    while (at < lines.size() &&
+           !(lines[at] == want || (want.back() == ' ' && lines[at].rfind(want, 0) == 0)))
+      ++at;
+    EXPECT_LT(at++, lines.size()) << "missing or out of order: " << want;
   }
 
   // With -M the key is not read, and the default address is 10.254.254.1.
@@ -407,8 +389,7 @@ TEST_F(StartupTest, SampleFile) {
   // A file that cannot be written: 255, silently.
   r = RunNatd({"-c", dir_ + "/missing/nat.conf", "-m", mac_, "-G", "dev"});
   EXPECT_EQ(r.status, 255);
-  EXPECT_EQ(r.out, "");
-  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.out + r.err, "");
 }
 
 TEST_F(StartupTest, PanicEndsWith255) {
@@ -417,9 +398,7 @@ TEST_F(StartupTest, PanicEndsWith255) {
   setenv("G_FILENAME_ENCODING", "NO-SUCH-CHARSET", 1);
   Natd n = Spawn(Args({dev_}));
   unsetenv("G_FILENAME_ENCODING");
-  int st = n.Wait();
-  ASSERT_TRUE(WIFEXITED(st));
-  EXPECT_EQ(WEXITSTATUS(st), 255);
+  EXPECT_EQ(n.Wait(), 255);
   EXPECT_EQ(n.out, "");
   EXPECT_EQ(n.err,
             "Zelmor NAT Panic: Unsupported local character encoding \"NO-SUCH-CHARSET\".\n\n");
@@ -429,19 +408,10 @@ TEST_F(StartupTest, PanicEndsWith255) {
 
 TEST_F(StartupTest, ForwardAndPrivilegedPortFailures) {
   // A UDP and a TCP port that are taken, so that the forwards cannot bind.
-  int udp = socket(AF_INET, SOCK_DGRAM, 0);
-  int tcp = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  ASSERT_EQ(bind(udp, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
-  ASSERT_EQ(bind(tcp, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+  uint16_t u, t;
+  int udp = Bound(SOCK_DGRAM, &u), tcp = Bound(SOCK_STREAM, &t);
   ASSERT_EQ(listen(tcp, 1), 0);
-  socklen_t len = sizeof a;
-  getsockname(udp, reinterpret_cast<sockaddr *>(&a), &len);
-  std::string udpPort = std::to_string(ntohs(a.sin_port));
-  len = sizeof a;
-  getsockname(tcp, reinterpret_cast<sockaddr *>(&a), &len);
-  std::string tcpPort = std::to_string(ntohs(a.sin_port));
+  const std::string udpPort = std::to_string(u), tcpPort = std::to_string(t);
 
   struct Case {
     std::string config;
@@ -473,7 +443,7 @@ TEST_F(StartupTest, ForwardAndPrivilegedPortFailures) {
     SCOPED_TRACE(c.config);
     unlink(mac_.c_str());
     WriteFile(conf_, c.config);
-    Result r = RunNatd(Args({dev_}));
+    Natd r = RunNatd(Args({dev_}));
     EXPECT_EQ(r.status, c.status);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, c.err);
@@ -487,7 +457,8 @@ TEST_F(StartupTest, ForwardAndPrivilegedPortFailures) {
 // ------------------------------------------------- running daemon
 
 TEST_F(StartupTest, UnixDeviceReachesTheLoopAndAnswersControl) {
-  uint16_t port = FreeTcpPort();
+  uint16_t port;
+  close(Bound(SOCK_STREAM, &port));
   WriteFile(conf_, "[host]\nconfigport = " + std::to_string(port) + "\n");
   WriteFile(mac_, "  02:4E:A1:01:02:03 \n");
   Natd n = Spawn(Args({dev_}));
@@ -497,25 +468,22 @@ TEST_F(StartupTest, UnixDeviceReachesTheLoopAndAnswersControl) {
   EXPECT_EQ(ReadFile(mac_), "02:4E:A1:01:02:03\n");
   EXPECT_TRUE(Exists(dir_ + "/dev.sock"));
 
-  std::string reply = ControlUnix(n.pid, "CONNS\r\n", "200 OK\r\n");
+  std::string reply = Control(n.pid, 0, "CONNS\r\n", "200 OK\r\n");
   EXPECT_EQ(reply.rfind("210-Control connections\r\n211-fd ", 0), 0u) << reply;
   EXPECT_NE(reply.find(", from <zero>\r\n219-1 entries\r\n"), std::string::npos) << reply;
-  EXPECT_GE(reply.size(), 8u);
-  EXPECT_EQ(reply.substr(reply.size() - 8), "200 OK\r\n");
+  EXPECT_TRUE(EndsWith(reply, "200 OK\r\n")) << reply;
 
-  reply = ControlTcp(port, "s\nQUIT\n", "200 OK\r\n200 OK\r\n");
+  reply = Control(0, port, "s\nQUIT\n", "200 OK\r\n200 OK\r\n");
   EXPECT_NE(reply.find(", from 127.0.0.1/"), std::string::npos) << reply;
-  EXPECT_EQ(reply.substr(reply.size() - 16), "200 OK\r\n200 OK\r\n");
+  EXPECT_TRUE(EndsWith(reply, "200 OK\r\n200 OK\r\n")) << reply;
 
   // SIGUSR1, SIGUSR2 and SIGPIPE are ignored.
   kill(n.pid, SIGUSR1);
   kill(n.pid, SIGPIPE);
-  EXPECT_NE(ControlUnix(n.pid, "S\n", "200 OK\r\n").find("200 OK\r\n"), std::string::npos);
+  EXPECT_TRUE(EndsWith(Control(n.pid, 0, "S\n", "200 OK\r\n"), "200 OK\r\n"));
 
   kill(n.pid, SIGTERM);
-  int st = n.Wait();
-  ASSERT_TRUE(WIFEXITED(st));
-  EXPECT_EQ(WEXITSTATUS(st), 0);
+  EXPECT_EQ(n.Wait(), 0);
   EXPECT_EQ(n.err, "");
   EXPECT_FALSE(Exists(ControlPath(n.pid)));
   EXPECT_FALSE(Exists(dir_ + "/dev.sock"));
@@ -555,9 +523,7 @@ TEST_F(StartupTest, TerminatingAndUnexpectedSignals) {
     ASSERT_TRUE(n.WaitForOutput("Ignoring host MAC address"));
     ASSERT_TRUE(Exists(ControlPath(n.pid)));
     kill(n.pid, c.sig);
-    int st = n.Wait();
-    ASSERT_TRUE(WIFEXITED(st)) << "status " << st;
-    EXPECT_EQ(WEXITSTATUS(st), c.status);
+    EXPECT_EQ(n.Wait(), c.status);
     EXPECT_EQ(n.err, c.err);
     EXPECT_FALSE(Exists(ControlPath(n.pid))) << "the shutdown removed the control socket";
   }
@@ -570,12 +536,7 @@ TEST_F(StartupTest, StatusDescriptor) {
   Natd n = Spawn(Args({"-s", std::to_string(p[1]), dev_}), p[1]);
   close(p[1]);
   ASSERT_TRUE(n.WaitForOutput("Ignoring host MAC address"));
-  std::string got;
-  char buf[16];
-  ssize_t r;
-  while ((r = read(p[0], buf, sizeof buf)) > 0) got.append(buf, size_t(r));
-  EXPECT_EQ(got, std::string(2, '\0'));
-  close(p[0]);
+  EXPECT_EQ(ReadAll(p[0]), std::string(2, '\0'));
   kill(n.pid, SIGTERM);
   EXPECT_EQ(n.Wait(), 0);
 
@@ -588,9 +549,7 @@ TEST_F(StartupTest, StatusDescriptor) {
   // A descriptor that cannot be written: 132, before the banner.
   ASSERT_EQ(pipe2(p, O_CLOEXEC), 0);
   Natd bad = Spawn(Args({"-s", std::to_string(p[0]), dev_}), p[0]);
-  int st = bad.Wait();
-  ASSERT_TRUE(WIFEXITED(st));
-  EXPECT_EQ(WEXITSTATUS(st), 132);
+  EXPECT_EQ(bad.Wait(), 132);
   EXPECT_EQ(bad.out, "");
   close(p[0]);
   close(p[1]);
@@ -599,72 +558,36 @@ TEST_F(StartupTest, StatusDescriptor) {
 
 // ------------------------------------------------- daemon mode
 
-// Collects a daemon that was re-parented to this process.
-int WaitForPid(pid_t pid) {
-  auto end = Clock::now() + kTimeout;
-  int status = 0;
-  while (Clock::now() < end) {
-    if (waitpid(pid, &status, WNOHANG) == pid) return status;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  kill(pid, SIGKILL);
-  waitpid(pid, &status, 0);
-  ADD_FAILURE() << "daemon " << pid << " did not exit";
-  return -1;
-}
-
-// The first orphan that comes back to this process.
-pid_t WaitForAnyChild(int *status) {
-  auto end = Clock::now() + kTimeout;
-  while (Clock::now() < end) {
-    pid_t r = waitpid(-1, status, WNOHANG);
-    if (r > 0) return r;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return -1;
-}
-
 TEST_F(StartupTest, DaemonModeAndPidFile) {
   std::string pidFile = dir_ + "/natd.pid";
   int p[2];
   ASSERT_EQ(pipe2(p, O_CLOEXEC), 0);
   Natd n = Spawn(Args({"-d", pidFile, "-s", std::to_string(p[1]), dev_}), p[1]);
   close(p[1]);
-  int st = n.Wait();
-  ASSERT_TRUE(WIFEXITED(st));
-  EXPECT_EQ(WEXITSTATUS(st), 0) << "the parent of daemon() leaves at once";
-  // The status report comes from the daemon once it is set up.
-  std::string got;
-  char buf[16];
-  ssize_t r;
-  while ((r = read(p[0], buf, sizeof buf)) > 0) got.append(buf, size_t(r));
-  close(p[0]);
-  EXPECT_EQ(got, std::string(2, '\0'));
+  EXPECT_EQ(n.Wait(), 0) << "the parent of daemon() leaves at once";
+  EXPECT_EQ(ReadAll(p[0]), std::string(2, '\0')) << "reported by the daemon once set up";
 
   std::string text = ReadFile(pidFile);
   ASSERT_FALSE(text.empty());
   pid_t daemonPid = pid_t(std::stoul(text));
   EXPECT_EQ(text, std::to_string(daemonPid) + "\n");
   EXPECT_NE(daemonPid, n.pid);
-  EXPECT_NE(ControlUnix(daemonPid, "CONNS\n", "200 OK\r\n").find("200 OK\r\n"), std::string::npos);
+  EXPECT_TRUE(EndsWith(Control(daemonPid, 0, "CONNS\n", "200 OK\r\n"), "200 OK\r\n"));
   kill(daemonPid, SIGTERM);
-  st = WaitForPid(daemonPid);
-  ASSERT_TRUE(WIFEXITED(st));
-  EXPECT_EQ(WEXITSTATUS(st), 0);
+  int st = 0;
+  ASSERT_EQ(Reap(daemonPid, &st), daemonPid);
+  EXPECT_EQ(ExitCode(st), 0);
   EXPECT_FALSE(Exists(pidFile));
   EXPECT_FALSE(Exists(ControlPath(daemonPid)));
 }
 
 TEST_F(StartupTest, PidFileCannotBeWritten) {
   Natd n = Spawn(Args({"-d", dir_ + "/missing/natd.pid", dev_}));
-  int st = n.Wait();
-  ASSERT_TRUE(WIFEXITED(st));
-  EXPECT_EQ(WEXITSTATUS(st), 0);
+  EXPECT_EQ(n.Wait(), 0);
   int status = 0;
-  pid_t daemonPid = WaitForAnyChild(&status);
+  pid_t daemonPid = Reap(-1, &status);
   ASSERT_GT(daemonPid, 0);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 121);
+  EXPECT_EQ(ExitCode(status), 121);
   EXPECT_FALSE(Exists(ControlPath(daemonPid)));
 }
 
@@ -674,9 +597,7 @@ TEST_F(StartupTest, DaemonFailsWithoutProcesses) {
   ASSERT_EQ(chmod(dir_.c_str(), 0777), 0);
   ASSERT_EQ(chmod(conf_.c_str(), 0644), 0);
   Natd n = Spawn(Args({"-d", dir_ + "/natd.pid", dev_}), -1, true);
-  int st = n.Wait();
-  ASSERT_TRUE(WIFEXITED(st));
-  EXPECT_EQ(WEXITSTATUS(st), 127);
+  EXPECT_EQ(n.Wait(), 127);
   EXPECT_EQ(n.err, "daemon failed: Resource temporarily unavailable.\n");
   EXPECT_FALSE(Exists(dir_ + "/natd.pid"));
 }
@@ -711,11 +632,7 @@ class TapTest : public StartupTest {
       _exit(0);
     }
     close(p[1]);
-    std::string got;
-    char buf[4096];
-    ssize_t r;
-    while ((r = read(p[0], buf, sizeof buf)) > 0) got.append(buf, size_t(r));
-    close(p[0]);
+    std::string got = ReadAll(p[0]);
     int st;
     waitpid(pid, &st, 0);
     return got;
@@ -732,30 +649,23 @@ TEST_F(TapTest, TapDeviceReachesTheLoopAndAnswersControl) {
   ASSERT_TRUE(n.WaitForOutput("08.\n"));
   EXPECT_EQ(n.out, Banner(conf_, "tap:nh3t0", "02:4E:A1:0A:0B:0C"));
 
-  std::string link = InNamespace([] {
-    FILE *f = popen("ip -o link show nh3t0", "r");
-    std::string text;
-    char buf[512];
-    while (f && fgets(buf, sizeof buf, f)) text += buf;
-    if (f) pclose(f);
-    return text;
-  });
+  FILE *f = popen(("ip netns exec " + ns_ + " ip -o link show nh3t0").c_str(), "r");
+  std::string link = f ? ReadAll(dup(fileno(f))) : "<popen failed>";
+  if (f) pclose(f);
   EXPECT_NE(link.find(",UP"), std::string::npos) << link;
   EXPECT_NE(link.find("ALLMULTI"), std::string::npos) << link;
-  EXPECT_EQ(system("ip -o link show nh3t0 >/dev/null 2>&1") == 0, false)
+  EXPECT_NE(system("ip -o link show nh3t0 >/dev/null 2>&1"), 0)
       << "the interface exists only in the test's namespace";
 
-  std::string reply = ControlUnix(n.pid, "CONNS\r\n", "200 OK\r\n");
+  std::string reply = Control(n.pid, 0, "CONNS\r\n", "200 OK\r\n");
   EXPECT_EQ(reply.rfind("210-Control connections\r\n", 0), 0u) << reply;
-  EXPECT_EQ(reply.substr(reply.size() >= 8 ? reply.size() - 8 : 0), "200 OK\r\n");
-  reply = InNamespace([port] { return ControlTcp(port, "conns\r\n", "200 OK\r\n"); });
+  EXPECT_TRUE(EndsWith(reply, "200 OK\r\n")) << reply;
+  reply = InNamespace([port] { return Control(0, port, "conns\r\n", "200 OK\r\n"); });
   EXPECT_NE(reply.find(", from 127.0.0.1/"), std::string::npos) << reply;
-  EXPECT_EQ(reply.substr(reply.size() >= 8 ? reply.size() - 8 : 0), "200 OK\r\n");
+  EXPECT_TRUE(EndsWith(reply, "200 OK\r\n")) << reply;
 
   kill(n.pid, SIGTERM);
-  int st = n.Wait();
-  ASSERT_TRUE(WIFEXITED(st));
-  EXPECT_EQ(WEXITSTATUS(st), 0);
+  EXPECT_EQ(n.Wait(), 0);
   EXPECT_FALSE(Exists(ControlPath(n.pid)));
 }
 
