@@ -11,9 +11,11 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -28,23 +30,18 @@ namespace {
 
 std::string ControlPath() { return "/var/run/qlnat." + std::to_string(getpid()); }
 
-int ConnectUnix(const std::string &bindPath = "", bool abstractName = false) {
+// A client of the control socket, first bound to `bindPath` when given (in
+// the abstract namespace when `abstractName`).
+int ConnectUnix(const std::string &bindPath, bool abstractName) {
   int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-  if (!bindPath.empty()) {
-    sockaddr_un me{};
-    me.sun_family = AF_UNIX;
-    socklen_t len;
-    if (abstractName) {
-      memcpy(me.sun_path + 1, bindPath.data(), bindPath.size());
-      len = socklen_t(offsetof(sockaddr_un, sun_path) + 1 + bindPath.size());
-    } else {
-      strcpy(me.sun_path, bindPath.c_str());
-      len = sizeof me;
-    }
-    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&me), len), 0) << strerror(errno);
-  }
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
+  if (!bindPath.empty()) {
+    memcpy(addr.sun_path + abstractName, bindPath.data(), bindPath.size());
+    socklen_t len = socklen_t(offsetof(sockaddr_un, sun_path) + abstractName + bindPath.size());
+    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&addr), len), 0) << strerror(errno);
+    addr = sockaddr_un{AF_UNIX, {}};
+  }
   strcpy(addr.sun_path, ControlPath().c_str());
   EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0) << strerror(errno);
   Fd_SetNonBlocking(fd);
@@ -131,8 +128,7 @@ class CtlTest : public ::testing::Test {
     struct stat st;
     EXPECT_NE(stat(ControlPath().c_str(), &st), 0) << "the socket file is removed on release";
     Config_Path = savedConfig_;
-    std::string cmd = "rm -rf " + dir_;
-    EXPECT_EQ(system(cmd.c_str()), 0);
+    EXPECT_EQ(system(("rm -rf " + dir_).c_str()), 0);
   }
   int Client(const std::string &bindPath = "", bool abstractName = false) {
     int fd = ConnectUnix(bindPath, abstractName);
@@ -145,8 +141,7 @@ class CtlTest : public ::testing::Test {
     ASSERT_EQ(Ctl_ConnCount(), expected);
   }
 
-  std::string dir_;
-  std::string savedConfig_;
+  std::string dir_, savedConfig_;
   std::vector<int> clients_;
 };
 
@@ -167,10 +162,7 @@ TEST_F(CtlTest, StatusReplyListsEveryConnectionNewestFirst) {
   EXPECT_EQ(reply.rfind("210-Control connections\r\n211-fd ", 0), 0u) << reply;
   ConnSection s = ParseConns(reply);
   EXPECT_EQ(s.entries, 3u);
-  ASSERT_EQ(s.peers.size(), 3u);
-  EXPECT_EQ(s.peers[0], "@natd-ctl-test");
-  EXPECT_EQ(s.peers[1], named);
-  EXPECT_EQ(s.peers[2], "<zero>");
+  EXPECT_EQ(s.peers, (std::vector<std::string>{"@natd-ctl-test", named, "<zero>"}));
   for (int fd : s.fds) EXPECT_NE(fcntl(fd, F_GETFD), -1) << "fd " << fd << " is a live socket";
   EXPECT_EQ(Count(reply, "210-"), 1u);
   // Dump sections follow in their fixed order, each at most once.
@@ -192,42 +184,30 @@ TEST_F(CtlTest, StatusReplyListsEveryConnectionNewestFirst) {
 TEST_F(CtlTest, CommandsAndQuit) {
   int fd = Client();
   AcceptAll(1);
-  struct Case {
-    const char *line;
-    const char *reply;
-  };
-  const Case cases[] = {
-      {"HELP\n", "502 Unknown command\r\n"},
-      {" CONNS\n", "502 Unknown command\r\n"},
-      {"CONNS \n", "502 Unknown command\r\n"},
-      {"\n\r\n\r", ""},
-  };
-  for (const Case &c : cases) {
-    SCOPED_TRACE(c.line);
-    // A marker command after each line tells where its reply ends.
-    SendText(fd, std::string(c.line) + "X\n");
-    std::string want = std::string(c.reply) + "502 Unknown command\r\n";
-    size_t want502 = Count(want, "502");
-    std::string got =
-        Collect(fd, [&](const std::string &text) { return Count(text, "502") >= want502; });
-    EXPECT_EQ(got, want);
+  const std::string unknown = "502 Unknown command\r\n";
+  // Each line is followed by a marker command whose reply tells where the
+  // line's own reply ends; empty lines get none.
+  for (auto [line, replies] : {std::pair{"HELP\n", 1}, {" CONNS\n", 1}, {"CONNS \n", 1},
+                               {"\n\r\n\r", 0}}) {
+    SCOPED_TRACE(line);
+    SendText(fd, std::string(line) + "X\n");
+    std::string want = replies ? unknown + unknown : unknown;
+    EXPECT_EQ(Collect(fd, [&](const std::string &t) { return Count(t, "502") >= size_t(replies + 1); }),
+              want);
   }
 
   // A line longer than one event's 99 bytes is collected across events.
   SendText(fd, std::string(300, 'A') + "\n");
-  EXPECT_EQ(Collect(fd, [](const std::string &s) { return EndsWith(s, "\r\n"); }),
-            "502 Unknown command\r\n");
+  EXPECT_EQ(Collect(fd, [](const std::string &s) { return EndsWith(s, "\r\n"); }), unknown);
 
   bool closed = false;
   SendText(fd, "QUIT\r\nHELP\r\n");
-  std::string got = Collect(fd, [](const std::string &) { return false; }, &closed);
-  EXPECT_EQ(got, "200 OK\r\n");
+  EXPECT_EQ(Collect(fd, [](const std::string &) { return false; }, &closed), "200 OK\r\n");
   EXPECT_TRUE(closed) << "the connection ends after the reply";
   EXPECT_EQ(Ctl_ConnCount(), 0u);
-}
 
-TEST_F(CtlTest, PeerCloseRemovesTheConnection) {
-  int fd = Client();
+  // A peer that closes with half a line buffered is removed as well.
+  fd = Client();
   AcceptAll(1);
   SendText(fd, "CONN");
   Poll_RunOnce(5);
@@ -241,10 +221,8 @@ TEST_F(CtlTest, PeerCloseRemovesTheConnection) {
 TEST_F(CtlTest, ReplyLargerThanTheSendBufferArrivesWholeAndInOrder) {
   struct rlimit rl;
   getrlimit(RLIMIT_NOFILE, &rl);
-  if (rl.rlim_cur < 2048 && rl.rlim_max >= 2048) {
-    rl.rlim_cur = 2048;
-    setrlimit(RLIMIT_NOFILE, &rl);
-  }
+  rl.rlim_cur = std::max<rlim_t>(rl.rlim_cur, std::min<rlim_t>(2048, rl.rlim_max));
+  setrlimit(RLIMIT_NOFILE, &rl);
   int fd = Client();
   AcceptAll(1);
   SendText(fd, "S\n");
@@ -269,8 +247,7 @@ TEST_F(CtlTest, ReplyLargerThanTheSendBufferArrivesWholeAndInOrder) {
   std::string got = Collect(fd, Replies(2));
   size_t split = got.find("200 OK\r\n");
   ASSERT_NE(split, std::string::npos);
-  std::string one = got.substr(0, split + 8);
-  std::string two = got.substr(split + 8);
+  std::string one = got.substr(0, split + 8), two = got.substr(split + 8);
   EXPECT_GT(one.size(), size_t(sndbuf)) << "the reply needed more than one write";
   EXPECT_EQ(one, two) << "both replies whole and identical";
   ConnSection s = ParseConns(one);
@@ -283,29 +260,19 @@ TEST_F(CtlTest, ReplyLargerThanTheSendBufferArrivesWholeAndInOrder) {
 TEST_F(CtlTest, TcpListenerOnConfigPort) {
   // A free loopback port for configport.
   int probe = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(bind(probe, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+  sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
   socklen_t len = sizeof a;
+  ASSERT_EQ(bind(probe, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
   getsockname(probe, reinterpret_cast<sockaddr *>(&a), &len);
-  unsigned port = ntohs(a.sin_port);
   close(probe);
 
-  for (const char *bad : {"0", "65536", "abc"}) {
-    FILE *f = fopen(Config_Path.c_str(), "w");
-    fprintf(f, "[host]\nconfigport = %s\n", bad);
-    fclose(f);
-    Ctl_InitTcp();
-    EXPECT_EQ(Poll_ActiveCount(), 1u) << "no TCP listener for configport " << bad;
-  }
-
   g_settings.extAddr = htonl(INADDR_LOOPBACK);
-  FILE *f = fopen(Config_Path.c_str(), "w");
-  fprintf(f, "[host]\nconfigport = %u\n", port);
-  fclose(f);
-  Ctl_InitTcp();
-  ASSERT_EQ(Poll_ActiveCount(), 2u);
+  const std::string good = std::to_string(ntohs(a.sin_port));
+  for (const std::string &port : {std::string("0"), std::string("65536"), std::string("abc"), good}) {
+    std::ofstream(Config_Path) << "[host]\nconfigport = " << port << "\n";
+    Ctl_InitTcp();
+  }
+  ASSERT_EQ(Poll_ActiveCount(), 2u) << "a TCP listener for the valid port only";
 
   int fd = socket(AF_INET, SOCK_STREAM, 0);
   ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a), 0) << strerror(errno);
