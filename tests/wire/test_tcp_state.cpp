@@ -5,7 +5,7 @@
 // state a connection can be in.
 #include <fcntl.h>
 
-#include <functional>
+#include <algorithm>
 
 #include "packet/skbuff.h"
 #include "wire/test_tcp_guest.h"
@@ -129,17 +129,6 @@ TEST_F(TcpWireTest, InvalidSegmentsAreIgnored) {
   EXPECT_TRUE(WaitFrame());
 }
 
-// Fills the window the daemon offers: the host side never reads, so once
-// its buffers are full the queued guest data closes the offered window.
-void FillWindow(TcpWireTest *t, GuestTcp &g, TcpConn *c,
-                const std::function<void(GuestTcp &, const Bytes &)> &put) {
-  for (int i = 0; i < 2000 && c->recv.rcvAdvertised != c->recv.rcvNext; i++) {
-    uint32_t room = c->recv.rcvAdvertised - c->recv.rcvNext;
-    put(g, Pattern(room < 1460 ? room : 1460, uint8_t(i)));
-  }
-  (void)t;
-}
-
 // Acceptability of zero-length and data segments against an open and a
 // closed offered window: unacceptable segments draw an ACK and change
 // nothing; acceptable ones are taken.
@@ -198,9 +187,11 @@ TEST_F(TcpWireTest, AcceptabilityWithOpenAndClosedWindows) {
   EXPECT_EQ(c->recv.outOfOrder.next != &c->recv.outOfOrder, true)
       << "the in-window data beyond rcvNext waits out of order";
 
-  // Close the window: data the host does not read piles up.
+  // Close the window: the host never reads, so once its buffers are full
+  // the queued guest data closes the offered window.
   g.sndNxt = c->recv.rcvNext;
-  FillWindow(this, g, c, [&](GuestTcp &gg, const Bytes &d) { PutData(gg, d); });
+  for (int i = 0; i < 2000 && c->recv.rcvAdvertised != c->recv.rcvNext; i++)
+    PutData(g, Pattern(std::min(c->recv.rcvAdvertised - c->recv.rcvNext, 1460u), uint8_t(i)));
   ASSERT_EQ(c->recv.rcvAdvertised, c->recv.rcvNext) << "window did not close";
   auto last = Segments(g);
   ASSERT_FALSE(last.empty());
@@ -236,11 +227,10 @@ TEST_F(TcpWireTest, OutOfOrderDataKeepsQueuedBytes) {
   uint32_t base = g.sndNxt;
   // Queue [300, 400) and [600, 700) with 'Q', then send [200, 800) with 'N',
   // then [100, 250) with 'M', then the hole [0, 100) with 'H'.
-  auto fill = [](size_t n, uint8_t v) { return Bytes(n, v); };
-  Put(g, tcp::kAckF, fill(100, 'Q'), base + 300);
-  Put(g, tcp::kAckF, fill(100, 'Q'), base + 600);
-  Put(g, tcp::kAckF, fill(600, 'N'), base + 200);
-  Put(g, tcp::kAckF, fill(150, 'M'), base + 100);
+  Put(g, tcp::kAckF, Bytes(100, 'Q'), base + 300);
+  Put(g, tcp::kAckF, Bytes(100, 'Q'), base + 600);
+  Put(g, tcp::kAckF, Bytes(600, 'N'), base + 200);
+  Put(g, tcp::kAckF, Bytes(150, 'M'), base + 100);
   EXPECT_EQ(c->recv.rcvNext, base) << "nothing in order yet";
   size_t queued = 0, pieces = 0;
   for (ListLink *l = c->recv.outOfOrder.next; l != &c->recv.outOfOrder; l = l->next) {
@@ -253,7 +243,7 @@ TEST_F(TcpWireTest, OutOfOrderDataKeepsQueuedBytes) {
   Bytes none = HostRead(host.get(), 1, 3);
   EXPECT_TRUE(none.empty());
 
-  Put(g, tcp::kAckF | tcp::kPsh, fill(100, 'H'), base);
+  Put(g, tcp::kAckF | tcp::kPsh, Bytes(100, 'H'), base);
   Bytes want;
   for (int i = 0; i < 800; i++) {
     uint8_t v = i < 100 ? 'H' : i < 200 ? 'M' : (i >= 300 && i < 400) || (i >= 600 && i < 700) ? 'Q' : 'N';
@@ -267,8 +257,8 @@ TEST_F(TcpWireTest, OutOfOrderDataKeepsQueuedBytes) {
   EXPECT_EQ(acks.back().ack, base + 800);
 
   // A FIN queued out of order closes the stream when the hole fills.
-  Put(g, tcp::kAckF | tcp::kFin, fill(50, 'F'), base + 850);
-  Put(g, tcp::kAckF, fill(50, 'G'), base + 800);
+  Put(g, tcp::kAckF | tcp::kFin, Bytes(50, 'F'), base + 850);
+  Put(g, tcp::kAckF, Bytes(50, 'G'), base + 800);
   bool eof = false;
   Bytes tail = HostRead(host.get(), 101, 100, &eof);
   EXPECT_EQ(tail.size(), 100u);
@@ -359,9 +349,8 @@ TEST_F(TcpWireTest, GuestResetEndsEveryState) {
     SCOPED_TRACE(sc.name);
     HostServer srv;
     GuestTcp g{.remote = kGatewayIp, .gport = gport++, .rport = srv.port()};
-    Fd host;
     ASSERT_TRUE(Syn(g));
-    host = srv.Accept();
+    Fd host = srv.Accept();
     ASSERT_TRUE(host.ok());
     if (sc.state != kTcpSynReceived) Put(g, tcp::kAckF);
     if (sc.state == kTcpCloseWait) PutData(g, {}, tcp::kFin);
@@ -412,12 +401,6 @@ TEST_F(TcpWireTest, BadAckInSynReceivedIsReset) {
   EXPECT_EQ(r[0].seq, g.rcvNxt);
   EXPECT_EQ(Conn(g)->state, kTcpSynReceived) << "the record itself stays";
 }
-
-}  // namespace
-}  // namespace wire
-
-namespace wire {
-namespace {
 
 // Random segments against a live connection: whatever the guest sends, the
 // queues stay sorted, non-overlapping and inside the offered window, the
