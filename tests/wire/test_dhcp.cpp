@@ -29,9 +29,9 @@ struct Request {
   uint32_t giaddr = 0;      // network order
   Mac mac = kClient1;
   bool cookie = true;
-  Bytes options;            // after the cookie (an end option is added when not empty)
-  Bytes file;               // start of the file field
-  Bytes sname;              // start of the sname field
+  Bytes options{};          // after the cookie (an end option is added when not empty)
+  Bytes file{};             // start of the file field
+  Bytes sname{};            // start of the sname field
   int truncateTo = -1;      // cut the message to this many bytes
 };
 
@@ -89,7 +89,7 @@ struct Reply {
   IpView ip;
   UdpView udp;
   uint32_t yiaddr = 0;  // network order
-  Bytes options;        // after the cookie
+  Bytes options{};          // after the cookie
 };
 
 class DhcpTest : public WireTest {
@@ -219,18 +219,14 @@ TEST_F(DhcpTest, UntypedRequestsGetAPlainBootpReply) {
   struct Case {
     const char *what;
     Request req;
-  } cases[5];
-  cases[0] = {"no cookie", {}};
-  cases[0].req.cookie = false;
-  cases[1] = {"cookie without option 53", {}};
-  cases[1].req.options = {bootp::kOptHostName, 2, 'x', 'y'};
-  cases[2] = {"option 53 of length 2", {}};
-  cases[2].req.options = {bootp::kOptMsgType, 2, 1, 1};
-  cases[3] = {"message type only in an overloaded file field", {}};
-  cases[3].req.options = {bootp::kOptOverload, 1, 1};
-  cases[3].req.file = Concat(MsgType(bootp::kDiscover), {255});
-  cases[4] = {"truncated options with no type", {}};
-  cases[4].req.options = {bootp::kOptHostName, 40, 'x'};
+  } cases[] = {
+      {"no cookie", {.cookie = false}},
+      {"cookie without option 53", {.options = {bootp::kOptHostName, 2, 'x', 'y'}}},
+      {"option 53 of length 2", {.options = {bootp::kOptMsgType, 2, 1, 1}}},
+      {"message type only in an overloaded file field",
+       {.options = {bootp::kOptOverload, 1, 1}, .file = Concat(MsgType(bootp::kDiscover), {255})}},
+      {"truncated options with no type", {.options = {bootp::kOptHostName, 40, 'x'}}},
+  };
   uint8_t last = 128;
   for (auto &c : cases) {
     c.req.mac[5] = last;  // a new client each time
@@ -277,27 +273,18 @@ TEST_F(DhcpTest, RequestsThatGetNoAnswer) {
   struct Case {
     const char *what;
     Request req;
-  } cases[9];
-  cases[0] = {"DHCPDECLINE", {}};
-  cases[0].req.options = MsgType(4);
-  cases[1] = {"DHCPRELEASE", {}};
-  cases[1].req.options = MsgType(7);
-  cases[2] = {"DHCPINFORM", {}};
-  cases[2].req.options = MsgType(8);
-  cases[3] = {"op 2", {}};
-  cases[3].req.op = 2;
-  cases[4] = {"htype 6", {}};
-  cases[4].req.htype = 6;
-  cases[5] = {"hlen 16", {}};
-  cases[5].req.hlen = 16;
-  cases[6] = {"235 bytes", {}};
-  cases[6].req.cookie = false;
-  cases[6].req.truncateTo = 235;
-  cases[7] = {"type 0 from an overloaded file", {}};
-  cases[7].req.options = Concat(MsgType(bootp::kDiscover), {bootp::kOptOverload, 1, 1});
-  cases[7].req.file = {bootp::kOptMsgType, 0, 255};
-  cases[8] = {"DHCPOFFER from a guest", {}};
-  cases[8].req.options = MsgType(bootp::kOffer);
+  } cases[] = {
+      {"DHCPDECLINE", {.options = MsgType(4)}},
+      {"DHCPRELEASE", {.options = MsgType(7)}},
+      {"DHCPINFORM", {.options = MsgType(8)}},
+      {"op 2", {.op = 2}},
+      {"htype 6", {.htype = 6}},
+      {"hlen 16", {.hlen = 16}},
+      {"235 bytes", {.cookie = false, .truncateTo = 235}},
+      {"type 0 from an overloaded file",
+       {.options = Concat(MsgType(bootp::kDiscover), {bootp::kOptOverload, 1, 1}), .file = {bootp::kOptMsgType, 0, 255}}},
+      {"DHCPOFFER from a guest", {.options = MsgType(bootp::kOffer)}},
+  };
   for (auto &c : cases) {
     Send(c.req);
     ExpectNoFrame(c.what);
