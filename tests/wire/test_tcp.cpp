@@ -337,44 +337,41 @@ TEST_F(TcpWireTest, GuestCloseFirstThenHostDataThenLastAck) {
   EXPECT_EQ(Conn(g), nullptr);
 }
 
-TEST_F(TcpWireTest, HostResetReachesTheGuest) {
-  HostServer srv;
-  GuestTcp g;
-  Fd host = Open(g, srv);
-  ASSERT_TRUE(host.ok());
-  TcpConn *c = Conn(g);
-  uint32_t seq = c->send.sndNext;
-  PutData(g, Pattern(10));  // unread by the host: its close then resets
-  Frames();
-  linger lg{1, 0};
-  setsockopt(host.get(), SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
-  host.Reset();
-  auto rst = WaitSegment(g);
-  ASSERT_TRUE(rst);
-  EXPECT_EQ(rst->flags, tcp::kRst | tcp::kAckF);
-  EXPECT_EQ(rst->seq, seq);
-  EXPECT_EQ(rst->ack, g.sndNxt);
-  EXPECT_EQ(Conn(g), nullptr);
-}
-
-TEST_F(TcpWireTest, RefusedConnectDrawsResetInsteadOfSynAck) {
+// A host reset, and a host connect that is refused, reach the guest as
+// RST+ACK from our next sequence acknowledging all it sent; the record goes.
+TEST_F(TcpWireTest, HostResetAndRefusedConnectResetTheGuest) {
+  auto expectReset = [&](const GuestTcp &g, uint32_t seq) {
+    auto rst = WaitSegment(g);
+    ASSERT_TRUE(rst);
+    EXPECT_EQ(rst->flags, tcp::kRst | tcp::kAckF);
+    EXPECT_EQ(rst->seq, seq);
+    EXPECT_EQ(rst->ack, g.sndNxt);
+    EXPECT_EQ(Conn(g), nullptr);
+  };
   uint16_t closedPort;
   {
-    HostServer gone;
-    closedPort = gone.port();
+    HostServer srv;
+    closedPort = srv.port();
+    GuestTcp g;
+    Fd host = Open(g, srv);
+    ASSERT_TRUE(host.ok());
+    uint32_t seq = Conn(g)->send.sndNext;
+    PutData(g, Pattern(10));  // unread by the host: its close then resets
+    Frames();
+    linger lg{1, 0};
+    setsockopt(host.get(), SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+    host.Reset();
+    SCOPED_TRACE("host reset");
+    expectReset(g, seq);
   }
-  GuestTcp g{.remote = kGatewayIp, .rport = closedPort};
+  // Refused: the SYN is answered with a reset instead of SYN+ACK.
+  GuestTcp g{.remote = kGatewayIp, .gport = 40002, .rport = closedPort};
   Put(g, tcp::kSyn);
   g.sndNxt += 1;
   TcpConn *c = Conn(g);
   ASSERT_NE(c, nullptr);
-  uint32_t iss = c->iss;
-  auto rst = WaitSegment(g);
-  ASSERT_TRUE(rst);
-  EXPECT_EQ(rst->flags, tcp::kRst | tcp::kAckF);
-  EXPECT_EQ(rst->seq, iss);
-  EXPECT_EQ(rst->ack, g.sndNxt);
-  EXPECT_EQ(Conn(g), nullptr);
+  SCOPED_TRACE("refused connect");
+  expectReset(g, c->iss);
 }
 
 // Guest bytes are written to the host in the loop pass that reads them,
