@@ -74,6 +74,12 @@ class IcmpTest : public WireTest {
     WireTest::SetUp();
     id_ = uint16_t(getpid());  // parallel test processes share the loopback
   }
+  // The daemon's raw ICMP socket and the test's own (both need root).
+  ::testing::AssertionResult RawReady() {
+    if (!Icmp_HaveSocket()) return ::testing::AssertionFailure() << "the raw ICMP socket needs root";
+    if (!raw_.Ok()) return ::testing::AssertionFailure() << "no raw ICMP socket for the test";
+    return ::testing::AssertionSuccess();
+  }
   // Reads the next frame as an ICMP message to `guestMac`.
   ::testing::AssertionResult NextIcmp(IpView *ip, IcmpView *icmp, const Mac &guestMac = kGuestMac) {
     auto f = WaitFrame();
@@ -106,6 +112,7 @@ class IcmpTest : public WireTest {
   }
 
   uint16_t id_ = 0;
+  RawIcmp raw_;  // sees natd's requests on loopback, plays outside routers
 };
 
 TEST_F(IcmpTest, EchoToTheGatewayAndBroadcastsIsAnsweredByTheGateway) {
@@ -165,13 +172,11 @@ TEST_F(IcmpTest, OtherAndBrokenMessagesFromGuestsAreIgnored) {
 }
 
 TEST_F(IcmpTest, EchoToALoopbackHostIsRelayedWithTtlLoweredAndAnswered) {
-  ASSERT_TRUE(Icmp_HaveSocket()) << "the raw ICMP socket needs root";
-  RawIcmp sniff;
-  ASSERT_TRUE(sniff.Ok()) << strerror(errno);
+  ASSERT_TRUE(RawReady());
   Bytes payload = Pattern(100, 3);
   SendIcmpEcho(Ip4("127.0.0.2"), id_, 1, payload, 5);
 
-  Bytes req = sniff.NextRequest(id_);
+  Bytes req = raw_.NextRequest(id_);
   ASSERT_FALSE(req.empty()) << "request not seen on loopback";
   EXPECT_EQ(req[ip::kTtl], 4) << "TTL lowered by one";
   EXPECT_TRUE(Bytes(req.begin() + 28, req.end()) == payload) << "sent unchanged";
@@ -208,15 +213,13 @@ TEST_F(IcmpTest, EchoToALoopbackHostIsRelayedWithTtlLoweredAndAnswered) {
 }
 
 TEST_F(IcmpTest, SameRequestFromTwoGuestsIsSentTwiceAndAnsweredToTheOlderEntry) {
-  ASSERT_TRUE(Icmp_HaveSocket());
+  ASSERT_TRUE(RawReady());
   ASSERT_NE(Arp_Learn(kGuest2Ip, kGuest2Mac.data()), nullptr);
-  RawIcmp sniff;
-  ASSERT_TRUE(sniff.Ok());
   SendIcmpEcho(Ip4("127.0.0.3"), id_, 7, Pattern(16));
   IpSpec s{.src = kGuest2Ip, .dst = Ip4("127.0.0.3"), .proto = kProtoIcmp};
   SendIp(s, BuildIcmp({.type = 8, .id = id_, .seq = 7}, Pattern(16)), kGuest2Mac);
-  EXPECT_FALSE(sniff.NextRequest(id_).empty());
-  EXPECT_FALSE(sniff.NextRequest(id_).empty()) << "the second guest's request is sent too";
+  EXPECT_FALSE(raw_.NextRequest(id_).empty());
+  EXPECT_FALSE(raw_.NextRequest(id_).empty()) << "the second guest's request is sent too";
   EXPECT_EQ(Icmp_EchoCount(), 2u);
   for (int i = 0; i < 2; i++) {
     IpView ip;
@@ -228,12 +231,10 @@ TEST_F(IcmpTest, SameRequestFromTwoGuestsIsSentTwiceAndAnsweredToTheOlderEntry) 
 }
 
 TEST_F(IcmpTest, DuplicateRepliesPassUntilTheEntryExpires) {
-  ASSERT_TRUE(Icmp_HaveSocket());
-  RawIcmp router;
-  ASSERT_TRUE(router.Ok());
+  ASSERT_TRUE(RawReady());
   PingThrough(kLoopbackIp, 9);
   Bytes reply = BuildIcmp({.type = 0, .id = id_, .seq = 9}, Pattern(40, 9));
-  router.SendToHost(reply);
+  raw_.SendToHost(reply);
   IpView ip;
   IcmpView icmp;
   ASSERT_TRUE(NextIcmp(&ip, &icmp)) << "duplicate reply passed on";
@@ -241,17 +242,15 @@ TEST_F(IcmpTest, DuplicateRepliesPassUntilTheEntryExpires) {
   EXPECT_EQ(IpStr(ip.src), "127.0.0.1") << "echo replies keep their source";
 
   Advance(21000);
-  router.SendToHost(reply);
+  raw_.SendToHost(reply);
   EXPECT_FALSE(WaitFrame(20)) << "reply 21 s after the request";
   // Replies for requests nobody sent are dropped as well.
-  router.SendToHost(BuildIcmp({.type = 0, .id = id_, .seq = 10}, Pattern(40, 10)));
+  raw_.SendToHost(BuildIcmp({.type = 0, .id = id_, .seq = 10}, Pattern(40, 10)));
   EXPECT_FALSE(WaitFrame(20));
 }
 
 TEST_F(IcmpTest, TimeExceededFromARouterReachesTheGuestTranslated) {
-  ASSERT_TRUE(Icmp_HaveSocket());
-  RawIcmp router;
-  ASSERT_TRUE(router.Ok());
+  ASSERT_TRUE(RawReady());
   PingThrough(Ip4("127.0.0.4"), 2);
   PingThrough(kLoopbackIp, 3);
 
@@ -268,7 +267,7 @@ TEST_F(IcmpTest, TimeExceededFromARouterReachesTheGuestTranslated) {
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
-    router.SendToHost(RouterError(c.type, c.quotedDst, c.seq));
+    raw_.SendToHost(RouterError(c.type, c.quotedDst, c.seq));
     IpView ip;
     IcmpView icmp;
     ASSERT_TRUE(NextIcmp(&ip, &icmp));  // outer checksums verified
@@ -285,9 +284,7 @@ TEST_F(IcmpTest, TimeExceededFromARouterReachesTheGuestTranslated) {
 }
 
 TEST_F(IcmpTest, ErrorsFromOutsideThatMatchNothingOrAreTruncatedAreDropped) {
-  ASSERT_TRUE(Icmp_HaveSocket());
-  RawIcmp router;
-  ASSERT_TRUE(router.Ok());
+  ASSERT_TRUE(RawReady());
   PingThrough(Ip4("127.0.0.5"), 4);
   Bytes badVersion = RouterError(11, Ip4("127.0.0.5"), 4);
   badVersion[8] = 0x65;  // quoted version 6
@@ -306,7 +303,7 @@ TEST_F(IcmpTest, ErrorsFromOutsideThatMatchNothingOrAreTruncatedAreDropped) {
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
-    router.SendToHost(c.message);
+    raw_.SendToHost(c.message);
     EXPECT_FALSE(WaitFrame(20));
   }
 }
