@@ -1,18 +1,14 @@
 // Hostile guests at the wire: valid frames of every kind (ARP, ICMP echo and
 // errors, IPv4 options and fragments, UDP, DHCP, TCP segments of a live
-// connection) are mutated in many ways by a seeded generator and fed through
-// the device, interleaved with valid traffic. Whatever arrives, the daemon
-// must keep answering ARP and echo requests to the gateway correctly and end
-// every test with no buffer, timer, poll entry, flow, connection, segment or
-// reassembly record left. The named tests after the generator are regression
-// cases for faults the generator and the fuzz target found.
-//
-// Every test runs in a network namespace of its own (entered in SetUp and
-// left in TearDown, so the rest of the binary is unaffected), with loopback
-// up and a TCP and a UDP server on 127.0.0.1; mutated destinations outside
-// loopback, the guest subnet and the TEST-NET ranges are rewritten into
-// TEST-NET-2 before the daemon reads the packet. Without the privilege to
-// make a namespace, destinations are rewritten onto loopback instead.
+// connection) are mutated by a seeded generator and fed through the device
+// between valid traffic. The daemon must keep answering ARP and echo to the
+// gateway and end every test with no buffer, timer, poll entry, flow,
+// connection, segment or reassembly record left. The named tests after the
+// generator are regressions for faults the generator and the fuzz target
+// found. Each test runs in a network namespace of its own (loopback up, a
+// TCP and a UDP server on 127.0.0.1); mutated destinations outside loopback,
+// the guest subnet and TEST-NET are rewritten into TEST-NET-2 (onto loopback
+// when no namespace can be made) before the daemon reads the packet.
 #include <fcntl.h>
 #include <net/if.h>
 #include <sched.h>
@@ -93,24 +89,20 @@ void SafeDeliver(uint16_t protocol, SkBuff *skb) {
 /// The calling thread's network namespace for the life of a test.
 class OwnNetns {
  public:
+  // True once in a new namespace with loopback up.
   bool Enter() {
     saved_ = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
-    if (saved_ < 0) return false;
-    if (unshare(CLONE_NEWNET) != 0) {
+    if (saved_ >= 0 && unshare(CLONE_NEWNET) != 0) {
       close(saved_);
       saved_ = -1;
-      return false;
     }
-    int s = socket(AF_INET, SOCK_DGRAM, 0);
+    if (saved_ < 0) return false;
+    Fd s(socket(AF_INET, SOCK_DGRAM, 0));
     ifreq ifr{};
     strcpy(ifr.ifr_name, "lo");
-    bool up = s >= 0 && ioctl(s, SIOCGIFFLAGS, &ifr) == 0;
-    if (up) {
-      ifr.ifr_flags |= IFF_UP;
-      up = ioctl(s, SIOCSIFFLAGS, &ifr) == 0;
-    }
-    if (s >= 0) close(s);
-    return up;
+    if (!s.ok() || ioctl(s.get(), SIOCGIFFLAGS, &ifr) != 0) return false;
+    ifr.ifr_flags |= IFF_UP;
+    return ioctl(s.get(), SIOCSIFFLAGS, &ifr) == 0;
   }
   void Leave() {
     if (saved_ < 0) return;
@@ -126,6 +118,9 @@ class OwnNetns {
 // ------------------------------------------------------------ frame surgery
 
 constexpr size_t kIpAt = 14;  // IPv4 header offset in an Ethernet II frame
+// Fragment fields at the limits of the offset and the flags.
+constexpr uint16_t kFragFields[] = {0x0001, 0x1FFF, 0x2000, 0x2001, 0x3FFF,
+                                    0x4000, 0x6000, 0x7FFF, 0x8000, 0xFFFF};
 
 size_t IpHdrLenOf(const Bytes &f) { return f.size() > kIpAt ? size_t(f[kIpAt] & 0x0F) * 4 : 0; }
 
@@ -376,6 +371,20 @@ class HostileTest : public TcpWireTest {
     return AssertionSuccess();
   }
 
+  /// Sends an ICMP error quoting `quote` from the host network to loopback,
+  /// where the daemon's raw socket sees it, and lets the daemon run.
+  void HostIcmp(const Fd &raw, uint8_t type, uint8_t code, const Bytes &quote) {
+    Bytes m = BuildIcmp({.type = type, .code = code}, quote);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = kLoopbackIp;
+    if (raw.ok()) {
+      EXPECT_EQ(sendto(raw.get(), m.data(), m.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to),
+                ssize_t(m.size()));
+    }
+    Step(2);
+  }
+
   AssertionResult StillAnswers() {
     auto r = GatewayAnswersArp();
     if (!r) return r;
@@ -479,11 +488,9 @@ Bytes Mutate(const Bytes &base, std::mt19937 &rng) {
     case 4:  // IPv4 total length
       put16(kIpAt + ip::kTotLen, pick(2) ? anyLen : uint16_t(Wire_Get16(&f[kIpAt + ip::kTotLen]) + pick(9) - 4));
       break;
-    case 5: {  // fragment field at the limits
-      static const uint16_t kFrag[] = {0x0001, 0x1FFF, 0x2000, 0x2001, 0x3FFF, 0x4000, 0x6000, 0x7FFF, 0x8000, 0xFFFF};
-      put16(kIpAt + ip::kFragOff, kFrag[pick(std::size(kFrag))]);
+    case 5:  // fragment field at the limits
+      put16(kIpAt + ip::kFragOff, kFragFields[pick(std::size(kFragFields))]);
       break;
-    }
     case 6: {  // TCP data offset 0..15, UDP length, ICMP type
       size_t l4 = L4At(f);
       uint8_t proto = f[kIpAt + ip::kProto];
@@ -569,7 +576,7 @@ TEST_F(HostileTest, MutatedFramesOfEveryKindLeaveTheGatewayAnswering) {
         Feed(f);
       }
     }
-    for (uint16_t field : {0x0001, 0x1FFF, 0x2000, 0x2001, 0x3FFF, 0x4000, 0x6000, 0x7FFF, 0x8000, 0xFFFF}) {
+    for (uint16_t field : kFragFields) {
       Bytes f = b.frame;
       Wire_Put16(&f[kIpAt + ip::kFragOff], field);
       FixChecksums(f);
@@ -606,12 +613,7 @@ TEST_F(HostileTest, MutatedFramesOfEveryKindLeaveTheGatewayAnswering) {
     for (int i = 0, n = int(rng() % 4); i < n; i++) quote[rng() % quote.size()] ^= uint8_t(1u << (rng() % 8));
     if (rng() % 3 == 0) quote.resize(rng() % (quote.size() + 1));
     static const uint8_t kTypes[] = {3, 3, 11, 12, 4, 0};
-    Bytes m = BuildIcmp({.type = kTypes[rng() % std::size(kTypes)], .code = uint8_t(rng() % 16)}, quote);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_addr.s_addr = kLoopbackIp;
-    if (raw.ok()) (void)sendto(raw.get(), m.data(), m.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
-    Step();
+    HostIcmp(raw, kTypes[rng() % std::size(kTypes)], uint8_t(rng() % 16), quote);
     (void)Frames();
   };
 
@@ -638,13 +640,7 @@ TEST_F(HostileTest, MutatedFramesOfEveryKindLeaveTheGatewayAnswering) {
   EXPECT_GT(reopened, 0) << "mutated segments never ended the live connection";
 }
 
-}  // namespace
-}  // namespace wire
-
 // ------------------------------------------------------------ targeted cases
-
-namespace wire {
-namespace {
 
 /// Every frame the daemon has written, parsed as IPv4 (ARP frames skipped);
 /// fails on a malformed packet.
@@ -878,15 +874,7 @@ TEST_F(HostileTest, HostIcmpErrorsWithBrokenQuotes) {
   Bytes quote = BuildIp(IpSpec{.src = kLoopbackIp, .dst = kLoopbackIp, .proto = kProtoUdp},
                         BuildUdp(kLoopbackIp, kLoopbackIp, {.sport = ntohs(flow->local.sin_port), .dport = udpPort_},
                                  Pattern(20)));
-  auto sendError = [&](const Bytes &q) {
-    Bytes m = BuildIcmp({.type = 3, .code = 3}, q);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_addr.s_addr = kLoopbackIp;
-    ASSERT_EQ(sendto(raw.get(), m.data(), m.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to),
-              ssize_t(m.size()));
-    Step(2);
-  };
+  auto sendError = [&](const Bytes &q) { HostIcmp(raw, 3, 3, q); };
   for (size_t len = 0; len < 28; len++) sendError(Bytes(quote.begin(), quote.begin() + long(len)));
   for (int ihl = 0; ihl < 16; ihl++) {
     Bytes q = quote;
