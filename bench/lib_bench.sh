@@ -128,3 +128,19 @@ bench_cleanup() {
   for n in "${BENCH_NETNS[@]}"; do ip netns del "$n" 2>/dev/null; done
   BENCH_NETNS=()
 }
+
+# The sandbox every benchmark measures in: natd's guest g1 (10.254.254.10),
+# a slirp4netns guest and a kernel-routed guest, all reaching the outside
+# namespace through the host namespace. Sets BENCH_TMP and the EXIT trap.
+bench_sandbox() {  # name
+  sandbox_init "$1"
+  need_tools iperf3 slirp4netns
+  BENCH_TMP=$SB_TMP
+  # shellcheck disable=SC2154
+  trap 'rc=$?; bench_cleanup; (exit $rc); sandbox_teardown' EXIT
+  ns_host
+  add_guest g1 02:7D:33:00:00:10 10.254.254.10
+  add_outside
+  bench_slirp_guest "$SB-slirp" "$NS_HOST" || fail "slirp4netns guest"
+  bench_routed_guest "$SB-kern" "$NS_HOST" "$NS_OUT" || fail "routed guest"
+}

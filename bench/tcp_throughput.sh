@@ -34,18 +34,7 @@ set -- "$NATD_BIN"
 SECS=${BENCH_SECONDS:-5}
 PROFILE=${BENCH_PROFILE:-1}
 
-sandbox_init bench
-need_tools iperf3 slirp4netns
-# shellcheck disable=SC2034  # read by lib_bench.sh
-BENCH_TMP=$SB_TMP
-# shellcheck disable=SC2154
-trap 'rc=$?; bench_cleanup; (exit $rc); sandbox_teardown' EXIT
-
-ns_host
-add_guest g1 02:7D:33:00:00:10 10.254.254.10
-add_outside
-bench_slirp_guest "$SB-slirp" "$NS_HOST" || fail "slirp4netns guest"
-bench_routed_guest "$SB-kern" "$NS_HOST" "$NS_OUT" || fail "routed guest"
+bench_sandbox bench
 
 bg_in "$NS_OUT" iperf3 -s -B 198.51.100.2 >"$SB_TMP/iperf3-server.log" 2>&1
 for _ in $(seq 50); do

@@ -35,16 +35,7 @@ set -- "$NATD_BIN"
 SECS=${BENCH_SECONDS:-5}
 RATE=${BENCH_UDP_RATE:-100M}
 
-sandbox_init udprate
-need_tools iperf3 slirp4netns
-BENCH_TMP=$SB_TMP
-trap 'rc=$?; bench_cleanup; (exit $rc); sandbox_teardown' EXIT
-
-ns_host
-add_guest g1 02:7D:33:00:00:10 10.254.254.10
-add_outside
-bench_slirp_guest "$SB-slirp" "$NS_HOST" || fail "slirp4netns guest"
-bench_routed_guest "$SB-kern" "$NS_HOST" "$NS_OUT" || fail "routed guest"
+bench_sandbox udprate
 
 cat >"$SB_TMP/echo.py" <<'EOF'
 import socket, sys
