@@ -1,288 +1,358 @@
-// Wire-level test harness: the daemon's modules run in this process with the
-// device on one end of a UNIX datagram socket pair; the test plays a guest on
-// the other end, building frames with the helpers below and checking what the
-// daemon writes back. The daemon clock is simulated: tests move it forward
-// with Advance(), so time-outs of seconds and minutes run in milliseconds.
-//
-// Addresses are kept in network byte order (as in the daemon's records);
-// ports and other numbers in the specs and views are host order.
-//
-// Typical test:
-//
-//   TEST_F(WireTest, PingGateway) {
-//     SendIcmpEcho(kGatewayIp, 7, 1, Pattern(32));
-//     auto frame = WaitFrame();
-//     ASSERT_TRUE(frame);
-//     IpView ip;
-//     ASSERT_TRUE(ParseIp(*frame, &ip));        // IPv4 checksum verified
-//     IcmpView icmp;
-//     ASSERT_TRUE(ParseIcmp(ip, &icmp));        // ICMP checksum verified
-//     EXPECT_EQ(icmp.type, 0);
-//   }
-//
-// Modules with tables of their own register a reset with WIRE_TEARDOWN(fn)
-// (and, if needed, a start step with WIRE_SETUP(fn)) in their test file; the
-// fixture runs them for every test, so each test starts from empty tables and
-// ends by checking that no buffer, timer or poll entry is left behind.
+// Wire-level harness: the daemon's modules run in this process with the
+// device at one end of a UNIX datagram socket pair and the test as the
+// guest at the other. The clock is simulated (Advance); frames are built
+// with the helpers below; every frame the daemon writes is decoded by one
+// parser that verifies lengths and checksums, and Check compares it with
+// the fields a test names. Addresses are in network byte order, ports and
+// other numbers in host order.
 #pragma once
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <array>
-#include <cstdint>
+#include <bit>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "control/textbuf.h"
+#include "core/main.h"
+#include "core/poll.h"
 #include "core/timer.h"
+#include "nat/dhcp.h"
+#include "nat/icmp.h"
+#include "nat/tcp.h"
+#include "nat/tcp_accept.h"
+#include "nat/udp.h"
+#include "packet/arp.h"
+#include "packet/dev.h"
+#include "packet/ip.h"
+#include "packet/skbuff.h"
+#include "packet/wire.h"
 
 namespace wire {
 
 using Bytes = std::vector<uint8_t>;
 using Mac = std::array<uint8_t, 6>;
+using std::optional;
+using ::testing::AssertionFailure;
+using ::testing::AssertionResult;
 
-// ---------------------------------------------------------------- addresses
+constexpr uint32_t A(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
+  return std::endian::native == std::endian::little ? a | b << 8 | c << 16 | uint32_t(d) << 24
+                                                    : uint32_t(a) << 24 | b << 16 | c << 8 | d;
+}
+inline constexpr uint32_t kGw = A(10, 254, 254, 1), kGuest = A(10, 254, 254, 10), kGuest2 = A(10, 254, 254, 11),
+                          kLo = A(127, 0, 0, 1), kBcastIp = A(10, 254, 254, 255);
+inline constexpr Mac kGwMac = {0x02, 0x4E, 0xA1, 0, 0, 1}, kGuestMac = {0x02, 0x7D, 0x33, 0, 0, 1},
+                     kGuest2Mac = {0x02, 0x7D, 0x33, 0, 0, 2}, kBcast = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+enum : uint8_t { FIN = 1, SYN = 2, RST = 4, PSH = 8, ACK = 16 };
 
-/// "a.b.c.d" in network byte order (the test aborts on a bad literal).
-uint32_t Ip4(const char *dotted);
-/// Dotted text of a network-order address.
-std::string IpStr(uint32_t addrN);
-/// "02:7D:33:00:00:01".
-std::string MacStr(const Mac &mac);
-/// Hex dump of a byte range (for failure messages).
-std::string HexStr(const Bytes &bytes, size_t max = 64);
-/// `n` bytes of a recognisable pattern (byte i = seed + i).
-Bytes Pattern(size_t n, uint8_t seed = 0);
+inline Bytes Pattern(size_t n, uint8_t seed = 0) {
+  Bytes b(n);
+  for (size_t i = 0; i < n; i++) b[i] = uint8_t(seed + i);
+  return b;
+}
+inline Bytes Cat(Bytes a, const Bytes &b) { return a.insert(a.end(), b.begin(), b.end()), a; }
+inline Bytes Sub(const Bytes &b, size_t off, size_t len) { return Bytes(b.begin() + long(off), b.begin() + long(off + len)); }
 
-inline constexpr Mac kGatewayMac = {0x02, 0x4E, 0xA1, 0x00, 0x00, 0x01};
-inline constexpr Mac kGuestMac = {0x02, 0x7D, 0x33, 0x00, 0x00, 0x01};
-inline constexpr Mac kGuest2Mac = {0x02, 0x7D, 0x33, 0x00, 0x00, 0x02};
-inline constexpr Mac kBroadcastMac = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
-inline constexpr Mac kZeroMac = {0, 0, 0, 0, 0, 0};
-extern const uint32_t kGatewayIp;    // 10.254.254.1
-extern const uint32_t kGuestIp;      // 10.254.254.10
-extern const uint32_t kGuest2Ip;     // 10.254.254.11
-extern const uint32_t kSubnetBcast;  // 10.254.254.255
-extern const uint32_t kLoopbackIp;   // 127.0.0.1
+// RFC 1071 checksum of p[0, n) on top of `s` (a partial sum), folded and inverted.
+inline uint16_t Sum(const uint8_t *p, size_t n, uint32_t s = 0) {
+  for (size_t i = 0; i < n; i++) s += i % 2 ? p[i] : p[i] << 8;
+  while (s >> 16) s = (s & 0xFFFF) + (s >> 16);
+  return uint16_t(~s);
+}
+inline uint32_t Pseudo(uint32_t src, uint32_t dst, uint8_t proto, size_t len) {
+  uint8_t b[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, proto, uint8_t(len >> 8), uint8_t(len)};
+  Wire_Put32n(b, src);
+  Wire_Put32n(b + 4, dst);
+  return uint16_t(~Sum(b, 12));
+}
 
-/// Start of the simulated clock: 2023-11-14 22:13:20 UTC.
-inline constexpr int64_t kSimStartSec = 1700000000;
-
-// ----------------------------------------------------------------- builders
-
-/// Ethernet II frame.
-Bytes BuildEth(const Mac &dst, const Mac &src, uint16_t type, const Bytes &payload);
-
-struct ArpSpec {
-  uint16_t op = 1;  // 1 request, 2 reply
-  Mac sha = kZeroMac;
-  uint32_t spa = 0;  // network order
-  Mac tha = kZeroMac;
-  uint32_t tpa = 0;  // network order
-  uint16_t htype = 1;
-  uint16_t ptype = 0x0800;
-  uint8_t hlen = 6;
-  uint8_t plen = 4;
+// ---- builders; each fills in its checksum
+struct IpH {
+  uint32_t src = kGuest, dst = kGw;
+  uint8_t proto = 1, ttl = 64, tos = 0;
+  uint16_t id = 0x4242, frag = 0;  // flags and offset/8 as on the wire
+  Bytes opt{};
+  int ihl = -1, len = -1;  // -1: from the options and the payload
 };
-/// The 28-byte ARP packet (no Ethernet header).
-Bytes BuildArp(const ArpSpec &fields);
-
-struct IpSpec {
-  uint32_t src = 0;  // network order
-  uint32_t dst = 0;  // network order
-  uint8_t proto = 0;
-  uint8_t ttl = 64;
-  uint16_t id = 0x4242;
-  uint16_t frag = 0;       // flags and offset field as on the wire (0x2000 MF, 0x4000 DF, offset/8)
-  uint8_t tos = 0;
-  Bytes options{};         // padded to a multiple of 4 by the caller
-  int version = 4;
-  int ihl = -1;            // -1: from the options
-  int totalLen = -1;       // -1: header + payload
-  bool badChecksum = false;
-};
-/// IPv4 header (checksum filled in unless badChecksum) followed by payload.
-Bytes BuildIp(const IpSpec &fields, const Bytes &payload);
-/// One fragment of `whole` (a transport header plus payload): bytes
-/// [off, off+len) with more-fragments as given. `fields.frag` is ignored.
-Bytes BuildIpFragment(IpSpec fields, const Bytes &whole, size_t off, size_t len, bool more);
-
-struct IcmpSpec {
-  uint8_t type = 8;
-  uint8_t code = 0;
-  uint16_t id = 0;   // echo identifier (bytes 4-5)
-  uint16_t seq = 0;  // echo sequence (bytes 6-7)
-  bool badChecksum = false;
-};
-/// ICMP message with its checksum.
-Bytes BuildIcmp(const IcmpSpec &fields, const Bytes &payload);
-
-struct UdpSpec {
-  uint16_t sport = 0;
-  uint16_t dport = 0;
-  bool badChecksum = false;
-  bool noChecksum = false;  // checksum field 0
-};
-/// UDP datagram with the pseudo-header checksum over src/dst (network order).
-Bytes BuildUdp(uint32_t src, uint32_t dst, const UdpSpec &fields, const Bytes &payload);
-
-struct TcpSpec {
-  uint16_t sport = 0;
-  uint16_t dport = 0;
-  uint32_t seq = 0;
-  uint32_t ack = 0;
-  uint8_t flags = 0;  // tcp::kSyn | tcp::kAckF ...
-  uint16_t window = 65535;
-  uint16_t urg = 0;
-  Bytes options{};    // padded to a multiple of 4 by the caller
-  bool badChecksum = false;
-};
-/// TCP segment with the pseudo-header checksum.
-Bytes BuildTcp(uint32_t src, uint32_t dst, const TcpSpec &fields, const Bytes &payload);
-/// MSS option (kind 2) for TcpSpec::options.
-Bytes TcpMssOption(uint16_t mss);
-
-// ------------------------------------------------------------------ parsers
-//
-// Each parser returns an AssertionResult: use ASSERT_TRUE(ParseIp(f, &ip)).
-// Failures say what was wrong ("IPv4 checksum: got 0x1234, want 0x4321").
-
-struct EthView {
-  Mac dst{};
-  Mac src{};
-  uint16_t type = 0;
-  Bytes payload;
-};
-::testing::AssertionResult ParseEth(const Bytes &frame, EthView *out);
-
-struct ArpView {
-  EthView eth;
-  uint16_t htype = 0, ptype = 0, op = 0;
-  uint8_t hlen = 0, plen = 0;
-  Mac sha{}, tha{};
-  uint32_t spa = 0, tpa = 0;  // network order
-};
-/// An Ethernet frame of type 0x0806 carrying an Ethernet/IPv4 ARP packet;
-/// the frame source must be the gateway MAC.
-::testing::AssertionResult ParseArp(const Bytes &frame, ArpView *out);
-
-struct IpView {
-  EthView eth;
-  uint8_t version = 0, ihl = 0, tos = 0, ttl = 0, proto = 0;
-  uint16_t totalLen = 0, id = 0, frag = 0;
-  uint32_t src = 0, dst = 0;  // network order
-  Bytes header;   // the whole IPv4 header as sent
-  Bytes payload;  // total length minus header
-  bool MoreFragments() const { return (frag & 0x2000) != 0; }
-  bool DontFragment() const { return (frag & 0x4000) != 0; }
-  uint32_t OffsetBytes() const { return uint32_t(frag & 0x1FFF) * 8; }
-  bool IsFragment() const { return (frag & 0x3FFF) != 0; }
-};
-/// An Ethernet frame of type 0x0800 from the gateway MAC carrying a
-/// well-formed IPv4 packet with a valid header checksum; the frame must not
-/// carry bytes after the packet.
-::testing::AssertionResult ParseIp(const Bytes &frame, IpView *out);
-/// Joins fragments (any order) into one unfragmented datagram: same
-/// id/src/dst/proto, no gaps or overlaps, exactly one last fragment.
-::testing::AssertionResult Reassemble(const std::vector<IpView> &frags, IpView *out);
-
-struct IcmpView {
-  uint8_t type = 0, code = 0;
-  uint16_t id = 0, seq = 0;  // bytes 4-5 and 6-7
-  uint32_t rest = 0;         // bytes 4-7
-  Bytes payload;             // after the 8-byte header
-  Bytes message;             // the whole ICMP message
-};
-/// The ICMP message of an unfragmented IPv4 packet; checksum verified.
-::testing::AssertionResult ParseIcmp(const IpView &ip, IcmpView *out);
-
-struct UdpView {
-  uint16_t sport = 0, dport = 0, len = 0, csum = 0;
-  Bytes payload;
-};
-/// UDP of an unfragmented packet; length and checksum (unless 0) verified.
-::testing::AssertionResult ParseUdp(const IpView &ip, UdpView *out);
-
-struct TcpView {
-  uint16_t sport = 0, dport = 0, window = 0, urg = 0;
+inline Bytes Ip(const IpH &h, const Bytes &l4) {
+  Bytes p = Cat(Bytes(20), h.opt);
+  p[0] = uint8_t(0x40 | (h.ihl >= 0 ? h.ihl : int(p.size() / 4))), p[1] = h.tos, p[8] = h.ttl, p[9] = h.proto;
+  Wire_Put16(&p[2], uint16_t(h.len >= 0 ? h.len : int(p.size() + l4.size())));
+  Wire_Put16(&p[4], h.id);
+  Wire_Put16(&p[6], h.frag);
+  Wire_Put32n(&p[12], h.src);
+  Wire_Put32n(&p[16], h.dst);
+  Wire_Put16(&p[10], Sum(p.data(), p.size()));
+  return Cat(p, l4);
+}
+inline Bytes Eth(const Mac &dst, const Mac &src, uint16_t type, const Bytes &payload) {
+  Bytes f(14);
+  std::copy(dst.begin(), dst.end(), f.begin());
+  std::copy(src.begin(), src.end(), f.begin() + 6);
+  return Wire_Put16(&f[12], type), Cat(f, payload);
+}
+/// An IPv4 frame from a guest's MAC to the gateway's.
+inline Bytes G(const IpH &h, const Bytes &l4, const Mac &src = kGuestMac) { return Eth(kGwMac, src, 0x0800, Ip(h, l4)); }
+/// Bytes [off, off + len) of `l4` as one fragment.
+inline Bytes Frag(IpH h, const Bytes &l4, size_t off, size_t len, bool more) {
+  h.frag = uint16_t(off / 8 | (more ? 0x2000 : 0));
+  return G(h, Sub(l4, off, len));
+}
+inline Bytes Arp(uint16_t op, const Mac &sha, uint32_t spa, uint32_t tpa, const Mac &tha = {}) {
+  Bytes p = {0, 1, 8, 0, 6, 4, uint8_t(op >> 8), uint8_t(op)};
+  p = Cat(Cat(Cat(Cat(p, Bytes(sha.begin(), sha.end())), Bytes(4)), Bytes(tha.begin(), tha.end())), Bytes(4));
+  Wire_Put32n(&p[14], spa);
+  return Wire_Put32n(&p[24], tpa), p;
+}
+inline Bytes Icmp(uint8_t type, uint8_t code, uint16_t id, uint16_t seq, const Bytes &data) {
+  Bytes m = Cat({type, code, 0, 0, uint8_t(id >> 8), uint8_t(id), uint8_t(seq >> 8), uint8_t(seq)}, data);
+  return Wire_Put16(&m[2], Sum(m.data(), m.size())), m;
+}
+inline Bytes Udp(uint32_t src, uint32_t dst, uint16_t sport, uint16_t dport, const Bytes &data) {
+  Bytes u = Cat({uint8_t(sport >> 8), uint8_t(sport), uint8_t(dport >> 8), uint8_t(dport), 0, 0, 0, 0}, data);
+  Wire_Put16(&u[4], uint16_t(u.size()));
+  return Wire_Put16(&u[6], Sum(u.data(), u.size(), Pseudo(src, dst, 17, u.size()))), u;
+}
+struct TcpH {
+  uint16_t sport = 0, dport = 0;
   uint32_t seq = 0, ack = 0;
-  uint8_t flags = 0, hdrLen = 0;
-  Bytes options;
-  Bytes payload;
-  /// MSS option value, 0 when absent.
-  uint16_t Mss() const;
+  uint8_t flags = 0;
+  uint16_t win = 65535;
+  Bytes opt{};
 };
-/// TCP of an unfragmented packet; checksum verified.
-::testing::AssertionResult ParseTcp(const IpView &ip, TcpView *out);
+inline Bytes Tcp(uint32_t src, uint32_t dst, const TcpH &h, const Bytes &data) {
+  Bytes t = Cat(Cat(Bytes(20), h.opt), data);
+  Wire_Put16(&t[0], h.sport);
+  Wire_Put16(&t[2], h.dport);
+  Wire_Put32(&t[4], h.seq);
+  Wire_Put32(&t[8], h.ack);
+  t[12] = uint8_t((20 + h.opt.size()) / 4 << 4), t[13] = h.flags;
+  Wire_Put16(&t[14], h.win);
+  return Wire_Put16(&t[16], Sum(t.data(), t.size(), Pseudo(src, dst, 6, t.size()))), t;
+}
 
-// ------------------------------------------------------------ module hooks
+// ---- a frame the daemon wrote, decoded and verified
+struct Frame {
+  std::string bad;  // why it is malformed; empty when well-formed
+  Mac dst{}, sha{}, tha{};
+  uint16_t op = 0, id = 0, frag = 0, sport = 0, dport = 0, win = 0, mss = 0;
+  uint32_t spa = 0, tpa = 0, ipSrc = 0, ipDst = 0, rest = 0, seq = 0, ack = 0;
+  uint8_t proto = 0, ttl = 0, type = 0, code = 0, flags = 0, off = 0;
+  Bytes l4{}, data{};  // the IPv4 payload; what follows the last header decoded
+};
+inline Frame Parse(const Bytes &b) {
+  Frame f;
+  auto bad = [&](const char *why) { return f.bad = why, f; };
+  if (b.size() < 14 || !std::equal(kGwMac.begin(), kGwMac.end(), b.begin() + 6)) return bad("not from the gateway");
+  std::copy(b.begin(), b.begin() + 6, f.dst.begin());
+  const uint8_t *p = b.data() + 14;
+  size_t n = b.size() - 14;
+  if (Wire_Get16(&b[12]) == 0x0806) {
+    if (n != 28 || Wire_Get32(p) != 0x00010800 || Wire_Get16(p + 4) != 0x0604) return bad("ARP header or length");
+    std::copy(p + 8, p + 14, f.sha.begin());
+    std::copy(p + 18, p + 24, f.tha.begin());
+    f.op = Wire_Get16(p + 6), f.spa = Wire_Get32n(p + 14), f.tpa = Wire_Get32n(p + 24);
+    return f;
+  }
+  size_t hl = n >= 20 ? size_t(p[0] & 15) * 4 : 0;
+  if (Wire_Get16(&b[12]) != 0x0800 || hl < 20 || p[0] >> 4 != 4 || Wire_Get16(p + 2) != n || hl > n || Sum(p, hl))
+    return bad("IPv4 header, length or checksum");
+  f.id = Wire_Get16(p + 4), f.frag = Wire_Get16(p + 6), f.ttl = p[8], f.proto = p[9];
+  f.ipSrc = Wire_Get32n(p + 12), f.ipDst = Wire_Get32n(p + 16);
+  const uint8_t *t = p + hl;
+  n -= hl;
+  f.l4.assign(t, t + n);
+  f.data = f.l4;
+  uint32_t ps = Pseudo(f.ipSrc, f.ipDst, f.proto, n);
+  if (f.frag & 0x3FFF) return f;
+  if (f.proto == 1 && (n < 8 || Sum(t, n))) return bad("ICMP length or checksum");
+  if (f.proto == 17 && (n < 8 || Wire_Get16(t + 4) != n || !Wire_Get16(t + 6) || Sum(t, n, ps)))
+    return bad("UDP length or checksum");
+  if (f.proto == 6 && (n < 20 || (t[12] >> 4) < 5 || (t[12] >> 4) * 4u > n || Sum(t, n, ps)))
+    return bad("TCP header length or checksum");
+  if (f.proto == 1) f.type = t[0], f.code = t[1], f.rest = Wire_Get32(t + 4), f.data.assign(t + 8, t + n);
+  if (f.proto == 17) f.sport = Wire_Get16(t), f.dport = Wire_Get16(t + 2), f.data.assign(t + 8, t + n);
+  if (f.proto != 6) return f;
+  f.sport = Wire_Get16(t), f.dport = Wire_Get16(t + 2), f.seq = Wire_Get32(t + 4), f.ack = Wire_Get32(t + 8);
+  f.off = uint8_t((t[12] >> 4) * 4), f.flags = t[13], f.win = Wire_Get16(t + 14);
+  if (f.off >= 24 && t[20] == 2 && t[21] == 4) f.mss = Wire_Get16(t + 22);
+  return f.data.assign(t + f.off, t + n), f;
+}
+/// The IPv4 payloads of one datagram's frames (any order) joined; each
+/// within the 1500-byte MTU, no gap, more-fragments on all but the last.
+inline AssertionResult Join(std::vector<Frame> v, Bytes *out) {
+  std::sort(v.begin(), v.end(), [](auto &a, auto &b) { return (a.frag & 0x1FFF) < (b.frag & 0x1FFF); });
+  out->clear();
+  for (size_t i = 0; i < v.size(); i++) {
+    if (!v[i].bad.empty() || v[i].id != v[0].id || v[i].l4.size() > 1480 || (v[i].frag & 0x1FFF) * 8u != out->size() ||
+        bool(v[i].frag & 0x2000) == (i + 1 == v.size()))
+      return AssertionFailure() << "fragment " << i << " of " << v.size() << ": " << v[i].bad;
+    *out = Cat(*out, v[i].l4);
+  }
+  return v.empty() ? AssertionFailure() << "no frame" : ::testing::AssertionSuccess();
+}
 
-using WireHookFn = void (*)();
-/// Runs `fn` in every WireTest::SetUp after the device and ICMP socket are
-/// in place (e.g. a module's start operation).
-bool Wire_RegisterSetUp(WireHookFn fn);
-/// Runs `fn` in every WireTest::TearDown before the poll table is emptied
-/// (e.g. a module's table reset: release flows, cancel timers).
-bool Wire_RegisterTeardown(WireHookFn fn);
+/// The fields a test expects; unset ones are not compared.
+struct Want {
+  optional<Mac> dst{}, sha{}, tha{};
+  optional<uint16_t> op{}, id{}, frag{}, sport{}, dport{}, win{}, mss{};
+  optional<uint32_t> spa{}, tpa{}, ipSrc{}, ipDst{}, rest{}, seq{}, ack{};
+  optional<uint8_t> proto{}, ttl{}, type{}, code{}, flags{}, off{};
+  optional<Bytes> data{};
+};
+template <class T>
+std::string Show(const T &v) {
+  if constexpr (std::is_integral_v<T>) {
+    return std::to_string(v);
+  } else {
+    std::string s;
+    char b[4];
+    for (size_t i = 0; i < v.size() && i < 40; i++) s += (snprintf(b, sizeof b, "%02x ", v[i]), b);
+    return s + "(" + std::to_string(v.size()) + " bytes)";
+  }
+}
+inline AssertionResult Check(const Frame &f, const Want &w) {
+  std::string d = f.bad;
+#define CMP(x) \
+  if (w.x && !(*w.x == f.x)) d += " " #x ": got " + Show(f.x) + ", want " + Show(*w.x) + ";";
+  if (d.empty()) {
+    CMP(dst) CMP(sha) CMP(tha) CMP(op) CMP(id) CMP(frag) CMP(sport) CMP(dport) CMP(win) CMP(mss) CMP(spa) CMP(tpa)
+    CMP(ipSrc) CMP(ipDst) CMP(rest) CMP(seq) CMP(ack) CMP(proto) CMP(ttl) CMP(type) CMP(code) CMP(flags) CMP(off)
+    CMP(data)
+  }
+#undef CMP
+  return d.empty() ? ::testing::AssertionSuccess() : AssertionFailure() << d;
+}
 
-#define WIRE_CAT2(a, b) a##b
-#define WIRE_CAT(a, b) WIRE_CAT2(a, b)
-#define WIRE_SETUP(fn) \
-  static const bool WIRE_CAT(wireSetUp_, __LINE__) = ::wire::Wire_RegisterSetUp(fn)
-#define WIRE_TEARDOWN(fn) \
-  static const bool WIRE_CAT(wireTeardown_, __LINE__) = ::wire::Wire_RegisterTeardown(fn)
-
-// ------------------------------------------------------------------ fixture
+inline ClockTime g_now;
 
 class WireTest : public ::testing::Test {
  protected:
-  void SetUp() override;
-  void TearDown() override;
+  void SetUp() override {
+    Settings_Reset();
+    std::copy(kGwMac.begin(), kGwMac.end(), g_settings.gatewayMac);
+    g_now = {1700000000, 0};
+    Clock_Source = [](ClockTime *out) { return *out = g_now, 0; };
+    Clock_Update();
+    int sv[2], big = 4 << 20;
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK, 0, sv), 0);
+    for (int fd : sv) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
+    guestFd_ = sv[0];
+    ASSERT_EQ(Dev_Attach(sv[1]), 0);
+    (void)Icmp_Init();  // the raw socket needs root; the tests that relay echo check for it
+    ASSERT_NE(Arp_Learn(kGuest, kGuestMac.data()), nullptr);
+  }
+  // The clock runs out every expiry first: no echo entry, reassembly, flow
+  // or connection may outlive it. After the reset no buffer, segment,
+  // timer, poll entry or listener may be left.
+  void TearDown() override {
+    for (int fd : fds_) close(fd);
+    Advance(20 * 60 * 1000, 1000);
+    EXPECT_EQ(Icmp_EchoCount() + Ip_ReasmCount() + Udp_FlowCount() + Tcp_ConnCount(), 0u) << "left after expiry";
+    Tcp_Reset(), Udp_Reset(), Dhcp_Reset(), Icmp_Reset(), Ip_Reset(), Arp_Reset(), Poll_RemoveAll();
+    close(guestFd_);
+    EXPECT_EQ(SkBuff_LiveCount() + Tcp_SegmentLiveCount() + Timer_Count() + Poll_ActiveCount() + TcpAccept_Count(), 0)
+        << "left after the reset";
+  }
 
-  // Set in a derived constructor to change what SetUp does.
-  bool preLearnGuest_ = true;  // Arp_Learn(kGuestIp, kGuestMac) in SetUp
-  bool initIcmp_ = true;       // Icmp_Init() in SetUp (raw socket; needs root)
+  /// Writes a frame to the device and runs one loop pass.
+  void Send(const Bytes &frame) {
+    ASSERT_EQ(send(guestFd_, frame.data(), frame.size(), 0), ssize_t(frame.size()));
+    Step();
+  }
+  void Step(int passes = 1) {
+    while (passes-- > 0) Poll_RunOnce(0);
+  }
+  /// Moves the clock in slices, running the due timers and a pass after each.
+  void Advance(int64_t ms, int64_t sliceMs = 100) {
+    for (; ms > 0; ms -= sliceMs) {
+      int64_t us = g_now.usec + std::min(ms, sliceMs) * 1000;
+      g_now = {g_now.sec + us / 1000000, us % 1000000};
+      Clock_Update();
+      Timer_RunExpired();
+      Step();
+    }
+  }
+  /// The next frame written, waiting up to `waits` passes of up to 10 ms
+  /// (for host sockets); bad is set when there is none.
+  Frame Next(int waits = 200) {
+    Bytes buf(65536);
+    for (int i = 0;; i++) {
+      ssize_t n = recv(guestFd_, buf.data(), buf.size(), 0);
+      if (n >= 0) return Parse(Sub(buf, 0, size_t(n)));
+      if (i == waits) return Frame{.bad = "no frame"};
+      Poll_RunOnce(10);
+    }
+  }
+  /// Every frame already written.
+  std::vector<Frame> Out() {
+    std::vector<Frame> v;
+    for (Frame f; (f = Next(0)).bad != "no frame";) v.push_back(f);
+    return v;
+  }
+  struct Case {
+    const char *what;
+    Bytes in;
+    optional<Want> out;  // nullopt: no answer
+  };
+  /// Sends each frame and checks its one answer, or that there is none.
+  void Run(const std::vector<Case> &cases) {
+    for (const Case &c : cases) {
+      Send(c.in);
+      if (c.out) {
+        EXPECT_TRUE(Check(Next(5), *c.out)) << c.what;
+      }
+      Step(2);
+      EXPECT_EQ(Out().size(), 0u) << c.what << ": frames too many";
+    }
+  }
 
-  // ---- the guest side
-  /// Writes one frame to the device and runs one loop pass, so the daemon
-  /// reads it (with any other frames already queued: up to 64 per pass).
-  void SendFrame(const Bytes &frame);
-  /// IPv4 packet from `srcMac` (default guest) to the gateway MAC.
-  void SendIp(const IpSpec &fields, const Bytes &payload, const Mac &srcMac = kGuestMac,
-              const Mac &dstMac = kGatewayMac);
-  /// Echo request from the default guest (or fields.src when set).
-  void SendIcmpEcho(uint32_t dst, uint16_t id, uint16_t seq, const Bytes &payload,
-                    uint8_t ttl = 64);
-  void SendUdp(uint32_t dst, uint16_t sport, uint16_t dport, const Bytes &payload,
-               uint32_t src = 0);
-  void SendTcp(uint32_t dst, const TcpSpec &fields, const Bytes &payload = {}, uint32_t src = 0);
-  /// ARP packet in an Ethernet frame from `srcMac` to `dstMac`.
-  void SendArp(const ArpSpec &fields, const Mac &srcMac, const Mac &dstMac = kBroadcastMac);
-  /// Guest `mac`/`ip` asks for the gateway; consumes and checks the reply.
-  void ArpExchange(const Mac &mac, uint32_t ip);
+  /// A socket of the test bound to addr:port (port in network order),
+  /// closed when the test ends.
+  int Sock(int type, uint32_t addr = kLo, uint16_t port = 0) {
+    int fd = socket(AF_INET, type | SOCK_NONBLOCK, 0), one = 1;
+    sockaddr_in sa{AF_INET, port, {addr}, {}};
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0);
+    return fds_.push_back(fd), fd;
+  }
+  static uint16_t Port(int fd) {
+    sockaddr_in sa{};
+    socklen_t len = sizeof sa;
+    return getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len), ntohs(sa.sin_port);
+  }
+  /// What host socket `fd` receives within `passes` loop passes (each
+  /// waiting up to 10 ms); stops at `want` bytes or end of stream.
+  Bytes Recv(int fd, size_t want, int passes = 200, bool *eof = nullptr) {
+    Bytes out, buf(65536);
+    for (int i = 0; i < passes && out.size() < want; i++) {
+      Poll_RunOnce(0);
+      pollfd p{fd, POLLIN, 0};
+      ssize_t r = poll(&p, 1, 10) > 0 ? recv(fd, buf.data(), buf.size(), 0) : -1;
+      if (r == 0 && eof) *eof = true;
+      if (r == 0) break;
+      if (r > 0) out = Cat(out, Sub(buf, 0, size_t(r)));
+    }
+    return out;
+  }
+  static std::string Dump(void (*fn)(TextBuf *)) {
+    TextBuf tb;
+    TextBuf_Init(&tb);
+    fn(&tb);
+    std::string s(reinterpret_cast<char *>(tb.data), tb.len);
+    return TextBuf_Free(&tb), s;
+  }
 
-  // ---- the event loop and the clock
-  /// Runs `passes` loop passes without waiting.
-  void Step(int passes = 1);
-  /// Moves the simulated clock forward by `ms` in slices of at most 100 ms,
-  /// running the due timers and one loop pass after each slice.
-  void Advance(int64_t ms);
-  /// Current simulated time.
-  static ClockTime SimNow();
-
-  // ---- what the daemon sent to the guest
-  /// The next frame already written, without running the loop.
-  std::optional<Bytes> NextFrame();
-  /// Every frame already written, without running the loop.
-  std::vector<Bytes> Frames();
-  /// Runs loop passes (each waiting up to 10 ms of real time for host
-  /// sockets on loopback) until a frame is there or `maxPasses` have run.
-  std::optional<Bytes> WaitFrame(int maxPasses = 200);
-  /// Runs a few passes and fails the test if a frame arrives.
-  void ExpectNoFrame(const char *why = "");
-
-  int guestFd_ = -1;  // the guest's end of the socket pair
-  int devFd_ = -1;    // the daemon's end
+  int guestFd_ = -1;
+  std::vector<int> fds_;
 };
 
 }  // namespace wire
