@@ -17,8 +17,6 @@
 #include <array>
 #include <bit>
 #include <optional>
-#include <string>
-#include <vector>
 
 #include "control/textbuf.h"
 #include "core/main.h"
@@ -69,8 +67,7 @@ inline uint16_t Sum(const uint8_t *p, size_t n, uint32_t s = 0) {
 }
 inline uint32_t Pseudo(uint32_t src, uint32_t dst, uint8_t proto, size_t len) {
   uint8_t b[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, proto, uint8_t(len >> 8), uint8_t(len)};
-  Wire_Put32n(b, src);
-  Wire_Put32n(b + 4, dst);
+  Wire_Put32n(b, src), Wire_Put32n(b + 4, dst);
   return uint16_t(~Sum(b, 12));
 }
 
@@ -85,19 +82,14 @@ struct IpH {
 inline Bytes Ip(const IpH &h, const Bytes &l4) {
   Bytes p = Cat(Bytes(20), h.opt);
   p[0] = uint8_t(0x40 | (h.ihl >= 0 ? h.ihl : int(p.size() / 4))), p[1] = h.tos, p[8] = h.ttl, p[9] = h.proto;
-  Wire_Put16(&p[2], uint16_t(h.len >= 0 ? h.len : int(p.size() + l4.size())));
-  Wire_Put16(&p[4], h.id);
-  Wire_Put16(&p[6], h.frag);
-  Wire_Put32n(&p[12], h.src);
-  Wire_Put32n(&p[16], h.dst);
+  Wire_Put16(&p[2], uint16_t(h.len >= 0 ? h.len : int(p.size() + l4.size()))), Wire_Put16(&p[4], h.id);
+  Wire_Put16(&p[6], h.frag), Wire_Put32n(&p[12], h.src), Wire_Put32n(&p[16], h.dst);
   Wire_Put16(&p[10], Sum(p.data(), p.size()));
   return Cat(p, l4);
 }
 inline Bytes Eth(const Mac &dst, const Mac &src, uint16_t type, const Bytes &payload) {
-  Bytes f(14);
-  std::copy(dst.begin(), dst.end(), f.begin());
-  std::copy(src.begin(), src.end(), f.begin() + 6);
-  return Wire_Put16(&f[12], type), Cat(f, payload);
+  Bytes f = Cat(Cat(Bytes(dst.begin(), dst.end()), Bytes(src.begin(), src.end())), {uint8_t(type >> 8), uint8_t(type)});
+  return Cat(f, payload);
 }
 /// An IPv4 frame from a guest's MAC to the gateway's.
 inline Bytes G(const IpH &h, const Bytes &l4, const Mac &src = kGuestMac) { return Eth(kGwMac, src, 0x0800, Ip(h, l4)); }
@@ -107,10 +99,9 @@ inline Bytes Frag(IpH h, const Bytes &l4, size_t off, size_t len, bool more) {
   return G(h, Sub(l4, off, len));
 }
 inline Bytes Arp(uint16_t op, const Mac &sha, uint32_t spa, uint32_t tpa, const Mac &tha = {}) {
-  Bytes p = {0, 1, 8, 0, 6, 4, uint8_t(op >> 8), uint8_t(op)};
-  p = Cat(Cat(Cat(Cat(p, Bytes(sha.begin(), sha.end())), Bytes(4)), Bytes(tha.begin(), tha.end())), Bytes(4));
-  Wire_Put32n(&p[14], spa);
-  return Wire_Put32n(&p[24], tpa), p;
+  Bytes p = Cat(Cat({0, 1, 8, 0, 6, 4, uint8_t(op >> 8), uint8_t(op)}, Bytes(sha.begin(), sha.end())), Bytes(4));
+  p = Cat(Cat(p, Bytes(tha.begin(), tha.end())), Bytes(4));
+  return Wire_Put32n(&p[14], spa), Wire_Put32n(&p[24], tpa), p;
 }
 inline Bytes Icmp(uint8_t type, uint8_t code, uint16_t id, uint16_t seq, const Bytes &data) {
   Bytes m = Cat({type, code, 0, 0, uint8_t(id >> 8), uint8_t(id), uint8_t(seq >> 8), uint8_t(seq)}, data);
@@ -121,32 +112,22 @@ inline Bytes Udp(uint32_t src, uint32_t dst, uint16_t sport, uint16_t dport, con
   Wire_Put16(&u[4], uint16_t(u.size()));
   return Wire_Put16(&u[6], Sum(u.data(), u.size(), Pseudo(src, dst, 17, u.size()))), u;
 }
-struct TcpH {
-  uint16_t sport = 0, dport = 0;
-  uint32_t seq = 0, ack = 0;
-  uint8_t flags = 0;
-  uint16_t win = 65535;
-  Bytes opt{};
-};
-inline Bytes Tcp(uint32_t src, uint32_t dst, const TcpH &h, const Bytes &data) {
-  Bytes t = Cat(Cat(Bytes(20), h.opt), data);
-  Wire_Put16(&t[0], h.sport);
-  Wire_Put16(&t[2], h.dport);
-  Wire_Put32(&t[4], h.seq);
-  Wire_Put32(&t[8], h.ack);
-  t[12] = uint8_t((20 + h.opt.size()) / 4 << 4), t[13] = h.flags;
-  Wire_Put16(&t[14], h.win);
+inline Bytes Tcp(uint32_t src, uint32_t dst, uint16_t sport, uint16_t dport, uint32_t seq, uint32_t ack, uint8_t flags,
+                 uint16_t win, const Bytes &opt, const Bytes &data) {
+  Bytes t = Cat(Cat(Bytes(20), opt), data);
+  Wire_Put16(&t[0], sport), Wire_Put16(&t[2], dport), Wire_Put32(&t[4], seq), Wire_Put32(&t[8], ack);
+  t[12] = uint8_t((20 + opt.size()) / 4 << 4), t[13] = flags, Wire_Put16(&t[14], win);
   return Wire_Put16(&t[16], Sum(t.data(), t.size(), Pseudo(src, dst, 6, t.size()))), t;
 }
 
 // ---- a frame the daemon wrote, decoded and verified
 struct Frame {
   std::string bad;  // why it is malformed; empty when well-formed
-  Mac dst{}, sha{}, tha{};
-  uint16_t op = 0, id = 0, frag = 0, sport = 0, dport = 0, win = 0, mss = 0;
-  uint32_t spa = 0, tpa = 0, ipSrc = 0, ipDst = 0, rest = 0, seq = 0, ack = 0;
+  Mac dst{};
+  uint16_t id = 0, frag = 0, sport = 0, dport = 0, win = 0, mss = 0;
+  uint32_t ipSrc = 0, ipDst = 0, rest = 0, seq = 0, ack = 0;
   uint8_t proto = 0, ttl = 0, type = 0, code = 0, flags = 0, off = 0;
-  Bytes l4{}, data{};  // the IPv4 payload; what follows the last header decoded
+  Bytes l4{}, data{};  // the IPv4 payload; what follows the last header decoded (an ARP packet: all of it)
 };
 inline Frame Parse(const Bytes &b) {
   Frame f;
@@ -155,13 +136,7 @@ inline Frame Parse(const Bytes &b) {
   std::copy(b.begin(), b.begin() + 6, f.dst.begin());
   const uint8_t *p = b.data() + 14;
   size_t n = b.size() - 14;
-  if (Wire_Get16(&b[12]) == 0x0806) {
-    if (n != 28 || Wire_Get32(p) != 0x00010800 || Wire_Get16(p + 4) != 0x0604) return bad("ARP header or length");
-    std::copy(p + 8, p + 14, f.sha.begin());
-    std::copy(p + 18, p + 24, f.tha.begin());
-    f.op = Wire_Get16(p + 6), f.spa = Wire_Get32n(p + 14), f.tpa = Wire_Get32n(p + 24);
-    return f;
-  }
+  if (Wire_Get16(&b[12]) == 0x0806) return f.data = Bytes(p, p + n), f;
   size_t hl = n >= 20 ? size_t(p[0] & 15) * 4 : 0;
   if (Wire_Get16(&b[12]) != 0x0800 || hl < 20 || p[0] >> 4 != 4 || Wire_Get16(p + 2) != n || hl > n || Sum(p, hl))
     return bad("IPv4 header, length or checksum");
@@ -169,8 +144,7 @@ inline Frame Parse(const Bytes &b) {
   f.ipSrc = Wire_Get32n(p + 12), f.ipDst = Wire_Get32n(p + 16);
   const uint8_t *t = p + hl;
   n -= hl;
-  f.l4.assign(t, t + n);
-  f.data = f.l4;
+  f.data = f.l4 = Bytes(t, t + n);
   uint32_t ps = Pseudo(f.ipSrc, f.ipDst, f.proto, n);
   if (f.frag & 0x3FFF) return f;
   if (f.proto == 1 && (n < 8 || Sum(t, n))) return bad("ICMP length or checksum");
@@ -202,32 +176,24 @@ inline AssertionResult Join(std::vector<Frame> v, Bytes *out) {
 
 /// The fields a test expects; unset ones are not compared.
 struct Want {
-  optional<Mac> dst{}, sha{}, tha{};
-  optional<uint16_t> op{}, id{}, frag{}, sport{}, dport{}, win{}, mss{};
-  optional<uint32_t> spa{}, tpa{}, ipSrc{}, ipDst{}, rest{}, seq{}, ack{};
+  optional<Mac> dst{};
+  optional<uint16_t> frag{}, sport{}, dport{}, win{}, mss{};
+  optional<uint32_t> ipSrc{}, ipDst{}, rest{}, seq{}, ack{};
   optional<uint8_t> proto{}, ttl{}, type{}, code{}, flags{}, off{};
   optional<Bytes> data{};
 };
 template <class T>
 std::string Show(const T &v) {
-  if constexpr (std::is_integral_v<T>) {
-    return std::to_string(v);
-  } else {
-    std::string s;
-    char b[4];
-    for (size_t i = 0; i < v.size() && i < 40; i++) s += (snprintf(b, sizeof b, "%02x ", v[i]), b);
-    return s + "(" + std::to_string(v.size()) + " bytes)";
-  }
+  if constexpr (std::is_integral_v<T>) return std::to_string(v);
+  else return ::testing::PrintToString(std::vector<int>(v.begin(), v.end()));
 }
 inline AssertionResult Check(const Frame &f, const Want &w) {
   std::string d = f.bad;
 #define CMP(x) \
   if (w.x && !(*w.x == f.x)) d += " " #x ": got " + Show(f.x) + ", want " + Show(*w.x) + ";";
-  if (d.empty()) {
-    CMP(dst) CMP(sha) CMP(tha) CMP(op) CMP(id) CMP(frag) CMP(sport) CMP(dport) CMP(win) CMP(mss) CMP(spa) CMP(tpa)
-    CMP(ipSrc) CMP(ipDst) CMP(rest) CMP(seq) CMP(ack) CMP(proto) CMP(ttl) CMP(type) CMP(code) CMP(flags) CMP(off)
-    CMP(data)
-  }
+  if (!d.empty()) return AssertionFailure() << d;
+  CMP(dst) CMP(frag) CMP(sport) CMP(dport) CMP(win) CMP(mss) CMP(ipSrc) CMP(ipDst) CMP(rest) CMP(seq) CMP(ack)
+  CMP(proto) CMP(ttl) CMP(type) CMP(code) CMP(flags) CMP(off) CMP(data)
 #undef CMP
   return d.empty() ? ::testing::AssertionSuccess() : AssertionFailure() << d;
 }
@@ -268,9 +234,7 @@ class WireTest : public ::testing::Test {
     ASSERT_EQ(send(guestFd_, frame.data(), frame.size(), 0), ssize_t(frame.size()));
     Step();
   }
-  void Step(int passes = 1) {
-    while (passes-- > 0) Poll_RunOnce(0);
-  }
+  void Step(int passes = 1) { while (passes-- > 0) Poll_RunOnce(0); }
   /// Moves the clock in slices, running the due timers and a pass after each.
   void Advance(int64_t ms, int64_t sliceMs = 100) {
     for (; ms > 0; ms -= sliceMs) {
@@ -298,29 +262,21 @@ class WireTest : public ::testing::Test {
     for (Frame f; (f = Next(0)).bad != "no frame";) v.push_back(f);
     return v;
   }
-  struct Case {
-    const char *what;
-    Bytes in;
-    optional<Want> out;  // nullopt: no answer
-  };
+  struct Case { const char *what; Bytes in; optional<Want> out; };  // out nullopt: no answer
   /// Sends each frame and checks its one answer, or that there is none.
   void Run(const std::vector<Case> &cases) {
     for (const Case &c : cases) {
       Send(c.in);
-      if (c.out) {
-        EXPECT_TRUE(Check(Next(5), *c.out)) << c.what;
-      }
+      EXPECT_TRUE(c.out ? Check(Next(5), *c.out) : ::testing::AssertionSuccess()) << c.what;
       Step(2);
       EXPECT_EQ(Out().size(), 0u) << c.what << ": frames too many";
     }
   }
 
-  /// A socket of the test bound to addr:port (port in network order),
-  /// closed when the test ends.
-  int Sock(int type, uint32_t addr = kLo, uint16_t port = 0) {
-    int fd = socket(AF_INET, type | SOCK_NONBLOCK, 0), one = 1;
-    sockaddr_in sa{AF_INET, port, {addr}, {}};
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  /// A socket of the test on 127.0.0.1, closed when the test ends.
+  int Sock(int type) {
+    int fd = socket(AF_INET, type | SOCK_NONBLOCK, 0);
+    sockaddr_in sa{AF_INET, 0, {kLo}, {}};
     EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0);
     return fds_.push_back(fd), fd;
   }
@@ -345,8 +301,7 @@ class WireTest : public ::testing::Test {
   }
   static std::string Dump(void (*fn)(TextBuf *)) {
     TextBuf tb;
-    TextBuf_Init(&tb);
-    fn(&tb);
+    TextBuf_Init(&tb), fn(&tb);
     std::string s(reinterpret_cast<char *>(tb.data), tb.len);
     return TextBuf_Free(&tb), s;
   }

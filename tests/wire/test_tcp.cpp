@@ -20,8 +20,9 @@ class TcpTest : public WireTest {
  protected:
   static Bytes Seg(const Conn &c, uint8_t flags, const Bytes &data = {}, optional<uint32_t> seq = {}) {
     Bytes mss = flags == SYN ? Bytes{2, 4, 5, 0xB4} : Bytes{};
+    uint32_t ack = flags & ACK ? c.rcv : 0;
     return G({.dst = c.remote, .proto = 6, .tos = c.tos},
-             Tcp(kGuest, c.remote, {c.gport, c.rport, seq.value_or(c.snd), flags & ACK ? c.rcv : 0, flags, c.win, mss}, data));
+             Tcp(kGuest, c.remote, c.gport, c.rport, seq.value_or(c.snd), ack, flags, c.win, mss, data));
   }
   // `w` and the addresses and ports of a segment to the guest of `c`.
   static Want To(const Conn &c, Want w) {
@@ -164,11 +165,9 @@ TEST_F(TcpTest, ClosingFromEitherSide) {
     c.rcv++;
     Send(Seg(c, ACK));
     if (period >= 0) guestFin();
-    if (period == 45) {
-      Advance(44900);
-      EXPECT_EQ(Tcp_ConnCount(), 1u);
-      Advance(200);
-    }
+    Advance(period == 45 ? 44900 : 0);
+    EXPECT_EQ(Tcp_ConnCount(), period == 45 ? 1u : 0u) << "before the time-wait period is over";
+    Advance(200);
     EXPECT_EQ(Tcp_ConnCount(), 0u);
   }
 }
@@ -188,7 +187,6 @@ TEST_F(TcpTest, ForwardedClientsReachTheGuest) {
   EXPECT_EQ(Tcp_ConnCount(), 1u);
   Advance(200);
   EXPECT_EQ(Tcp_ConnCount(), 0u);
-  Out();
 
   Conn c = Client(acc, &fd);
   ASSERT_EQ(write(fd, "hello", 5), 5);

@@ -81,20 +81,18 @@ TEST_F(WireTest, DhcpGivesAddressesFromTheCounterAndTheArpTable) {
   auto req = [](const Bytes &msg, const Mac &mac) {
     return Eth(kBcast, mac, 0x0800, Ip({.src = 0, .dst = 0xFFFFFFFF, .proto = 17}, Udp(0, 0xFFFFFFFF, 68, 67, msg)));
   };
-  auto reply = [](Mac mac, uint8_t last, Bytes msg) {
-    return Want{.dst = mac, .sport = 67, .dport = 68, .ipSrc = kGw, .ipDst = mac == kBcast ? 0xFFFFFFFF : A(10, 254, 254, last),
-                .data = msg};
+  auto reply = [](const Mac &mac, uint8_t last, uint16_t flags, uint8_t type) {
+    const uint32_t y = A(10, 254, 254, last);
+    return Want{.dst = flags ? kBcast : mac, .sport = 67, .dport = 68, .ipSrc = kGw, .ipDst = flags ? 0xFFFFFFFF : y,
+                .data = Bootp(2, flags, y, mac, Options(last, type))};
   };
   // The type in the options is DISCOVER; the overloaded file field makes it REQUEST.
   Bytes overload = Bootp(1, 0, 0, c1, {53, 1, 1, 52, 1, 1, 255});
   std::copy_n(Bytes{53, 1, 3, 255}.begin(), 4, overload.begin() + 108);
   Run({
-      {"DISCOVER with the broadcast flag", req(Bootp(1, 0x8000, 0, c1, {53, 1, 1, 255}), c1),
-       reply(kBcast, 128, Bootp(2, 0x8000, A(10, 254, 254, 128), c1, Options(128, 2)))},
-      {"plain BOOTP of 236 bytes", req(Bootp(1, 0, 0, c2, {}, false), c2),
-       reply(c2, 129, Bootp(2, 0, A(10, 254, 254, 129), c2, Options(129, 0)))},
-      {"REQUEST in an overloaded file field, known client", req(overload, c1),
-       reply(c1, 128, Bootp(2, 0, A(10, 254, 254, 128), c1, Options(128, 5)))},
+      {"DISCOVER with the broadcast flag", req(Bootp(1, 0x8000, 0, c1, {53, 1, 1, 255}), c1), reply(c1, 128, 0x8000, 2)},
+      {"plain BOOTP of 236 bytes", req(Bootp(1, 0, 0, c2, {}, false), c2), reply(c2, 129, 0, 0)},
+      {"REQUEST in an overloaded file field, known client", req(overload, c1), reply(c1, 128, 0, 5)},
       {"DECLINE", req(Bootp(1, 0, 0, c1, {53, 1, 4, 255}), c1), {}},
       {"235 bytes", req(Sub(Bootp(1, 0, 0, c1, {}, false), 0, 235), c1), {}},
   });
