@@ -293,8 +293,7 @@ class WireTest : public ::testing::Test {
       Poll_RunOnce(0);
       pollfd p{fd, POLLIN, 0};
       ssize_t r = poll(&p, 1, 10) > 0 ? recv(fd, buf.data(), buf.size(), 0) : -1;
-      if (r == 0 && eof) *eof = true;
-      if (r == 0) break;
+      if (r == 0) return eof ? (*eof = true, out) : out;
       if (r > 0) out = Cat(out, Sub(buf, 0, size_t(r)));
     }
     return out;

@@ -33,8 +33,7 @@ TEST_F(WireTest, ArpDiscoveryRetriesQueuesInOrderAndExpires) {
   auto ping = [&](uint16_t seq) { Send(G({}, Icmp(8, 0, 7, seq, {}))); };
   const Want request{.dst = kBcast, .data = Arp(1, kGwMac, kGw, kGuest)};
   ping(1), ping(2);
-  EXPECT_NE(Dump(Arp_DumpTable).find("221-10.254.254.10 => ??:??:??:??:??:??, doing discovery, 1 attempt, "
-                                     "queued packets\r\n229-1 entries\r\n"),
+  EXPECT_NE(Dump(Arp_DumpTable).find("10.254.254.10 => ??:??:??:??:??:??, doing discovery, 1 attempt, queued packets\r\n229-"),
             std::string::npos);
   for (int second = 0; second < 7; second++) {
     auto out = Out();
@@ -77,7 +76,6 @@ TEST_F(WireTest, IpPacketsAreAnsweredAsTheirHeadersSay) {
       {"version 6", v6, {}},
       {"total length beyond the frame", G({.len = 61}, echo), {}},
       {"fragment with don't-fragment", G({.frag = 0x6000}, echo), {}},
-      {"fragment ending past 65535 bytes", G({.frag = 0x1FFF}, Pattern(8000)), {}},
       {"TTL 1 to the outside", G({.dst = out, .ttl = 1}, echo),
        Want{.ipSrc = kGw, .ipDst = kGuest, .rest = 0, .type = 11, .code = 0, .data = Ip({.dst = out, .ttl = 1}, echo)}},
       {"unknown protocol", G({.dst = out, .proto = 99}, big),
@@ -122,6 +120,14 @@ TEST_F(WireTest, FragmentsInAnyOrderAreReassembledOnce) {
                 std::equal(reply.begin() + 4, reply.end(), echo.begin() + 4))
         << "round " << round;
   }
+  // Found by fuzzing: pieces that reach past the largest datagram (the last
+  // at offset 65528 with 8000 bytes) make no datagram and draw no answer.
+  Bytes huge = Icmp(8, 0, 9, 9, Pattern(65528 + 8000 - 8));
+  for (size_t off = 0, len; off < huge.size(); off += len) {
+    len = off < 65528 ? std::min<size_t>(1480, 65528 - off) : 8000;
+    Send(Frag({.id = 9999}, huge, off, len, off < 65528));
+  }
+  EXPECT_EQ(Out().size(), 0u);
 }
 
 TEST_F(WireTest, ReassemblyLivesFifteenSecondsOrTheLargestTtl) {
