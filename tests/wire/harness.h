@@ -57,7 +57,7 @@ inline Bytes Pattern(size_t n, uint8_t seed = 0) {
   return b;
 }
 inline Bytes Cat(Bytes a, const Bytes &b) { return a.insert(a.end(), b.begin(), b.end()), a; }
-inline Bytes Sub(const Bytes &b, size_t off, size_t len) { return Bytes(b.begin() + long(off), b.begin() + long(off + len)); }
+inline Bytes Sub(const Bytes &b, size_t at, size_t n) { return Bytes(b.begin() + long(at), b.begin() + long(at + n)); }
 
 // RFC 1071 checksum of p[0, n) on top of `s` (a partial sum), folded and inverted.
 inline uint16_t Sum(const uint8_t *p, size_t n, uint32_t s = 0) {
@@ -91,8 +91,8 @@ inline Bytes Eth(const Mac &dst, const Mac &src, uint16_t type, const Bytes &pay
   Bytes f = Cat(Cat(Bytes(dst.begin(), dst.end()), Bytes(src.begin(), src.end())), {uint8_t(type >> 8), uint8_t(type)});
   return Cat(f, payload);
 }
-/// An IPv4 frame from a guest's MAC to the gateway's.
-inline Bytes G(const IpH &h, const Bytes &l4, const Mac &src = kGuestMac) { return Eth(kGwMac, src, 0x0800, Ip(h, l4)); }
+/// An IPv4 frame from the guest's MAC to the gateway's.
+inline Bytes G(const IpH &h, const Bytes &l4) { return Eth(kGwMac, kGuestMac, 0x0800, Ip(h, l4)); }
 /// Bytes [off, off + len) of `l4` as one fragment.
 inline Bytes Frag(IpH h, const Bytes &l4, size_t off, size_t len, bool more) {
   h.frag = uint16_t(off / 8 | (more ? 0x2000 : 0));
@@ -164,7 +164,6 @@ inline Frame Parse(const Bytes &b) {
 /// within the 1500-byte MTU, no gap, more-fragments on all but the last.
 inline AssertionResult Join(std::vector<Frame> v, Bytes *out) {
   std::sort(v.begin(), v.end(), [](auto &a, auto &b) { return (a.frag & 0x1FFF) < (b.frag & 0x1FFF); });
-  out->clear();
   for (size_t i = 0; i < v.size(); i++) {
     if (!v[i].bad.empty() || v[i].id != v[0].id || v[i].l4.size() > 1480 || (v[i].frag & 0x1FFF) * 8u != out->size() ||
         bool(v[i].frag & 0x2000) == (i + 1 == v.size()))
@@ -223,8 +222,7 @@ class WireTest : public ::testing::Test {
     for (int fd : fds_) close(fd);
     Advance(20 * 60 * 1000, 1000);
     EXPECT_EQ(Icmp_EchoCount() + Ip_ReasmCount() + Udp_FlowCount() + Tcp_ConnCount(), 0u) << "left after expiry";
-    Tcp_Reset(), Udp_Reset(), Dhcp_Reset(), Icmp_Reset(), Ip_Reset(), Arp_Reset(), Poll_RemoveAll();
-    close(guestFd_);
+    Tcp_Reset(), Udp_Reset(), Dhcp_Reset(), Icmp_Reset(), Ip_Reset(), Arp_Reset(), Poll_RemoveAll(), close(guestFd_);
     EXPECT_EQ(SkBuff_LiveCount() + Tcp_SegmentLiveCount() + Timer_Count() + Poll_ActiveCount() + TcpAccept_Count(), 0)
         << "left after the reset";
   }
@@ -280,10 +278,18 @@ class WireTest : public ::testing::Test {
     EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0);
     return fds_.push_back(fd), fd;
   }
-  static uint16_t Port(int fd) {
+  /// Sends an ICMP message to 127.0.0.1 from a raw socket: a router on loopback.
+  void HostIcmp(const Bytes &m) {
+    int raw = socket(AF_INET, SOCK_RAW, IPPROTO_ICMP);
+    sockaddr_in to{AF_INET, 0, {kLo}, {}};
+    EXPECT_EQ(sendto(raw, m.data(), m.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to), ssize_t(m.size()));
+    close(raw);
+  }
+  /// The port of socket `fd`, or of its peer.
+  static uint16_t Port(int fd, bool peer = false) {
     sockaddr_in sa{};
     socklen_t len = sizeof sa;
-    return getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len), ntohs(sa.sin_port);
+    return (peer ? getpeername : getsockname)(fd, reinterpret_cast<sockaddr *>(&sa), &len), ntohs(sa.sin_port);
   }
   /// What host socket `fd` receives within `passes` loop passes (each
   /// waiting up to 10 ms); stops at `want` bytes or end of stream.
