@@ -2,8 +2,8 @@
 // every seed in the corpus directory given as the first argument, then a
 // fixed number (second argument, default 5000) of random mutations of them
 // from a fixed start, so that every run tries the same inputs. The target
-// aborts on a broken invariant. With NATD_FUZZ_SAVE=PATH each input is
-// written to PATH before it runs, so a crash leaves it there.
+// aborts on a broken invariant; the input that broke it is then in the
+// file named like the program with ".input" appended.
 #include <dirent.h>
 
 #include <algorithm>
@@ -34,25 +34,20 @@ int main(int argc, char **argv) {
   long mutations = argc > 2 ? atol(argv[2]) : 5000;
   for (size_t i = 0; i < seeds.size() + size_t(mutations); i++) {
     std::vector<uint8_t> b = seeds[i < seeds.size() ? i : rng() % seeds.size()];
-    // One to four changes: a bit flipped, a byte set to a random or a boundary
-    // value, bytes inserted or erased, a piece of a seed spliced in.
+    // One to four changes: a bit flipped, a byte set to any value, 0 or 0xFF,
+    // bytes inserted or erased, a piece of a seed spliced in.
     for (int k = i < seeds.size() ? 0 : 1 + int(rng() % 4); k > 0; --k) {
-      size_t at = b.empty() ? 0 : rng() % b.size();
-      const std::vector<uint8_t> &other = seeds[rng() % seeds.size()];
-      size_t from = other.empty() ? 0 : rng() % other.size();
-      uint8_t *p = b.empty() ? nullptr : &b[at];
-      switch (rng() % 6) {
-        case 0: if (p) *p ^= uint8_t(1u << rng() % 8); break;
-        case 1: if (p) *p = uint8_t(rng()); break;
-        case 2: if (p) *p = "\x00\x01\x7F\x80\xFF"[rng() % 5]; break;
-        case 3: b.insert(b.begin() + long(at), 1 + rng() % 8, uint8_t(rng())); break;
-        case 4: b.erase(b.begin() + long(at), b.begin() + long(std::min(b.size(), at + 1 + rng() % 16))); break;
-        default:
-          b.insert(b.begin() + long(at), other.begin() + long(from), other.begin() + long(std::min(other.size(), from + rng() % 64)));
+      size_t at = b.empty() ? 0 : rng() % b.size(), n = 1 + rng() % 16;
+      const std::vector<uint8_t> &o = seeds[rng() % seeds.size()];  // another seed
+      size_t from = o.empty() ? 0 : rng() % o.size(), to = std::min(o.size(), from + 4 * n);
+      switch (b.empty() ? 1 + rng() % 3 : rng() % 4) {
+        case 0: b[at] = uint8_t(rng() % 2 ? b[at] ^ 1u << rng() % 8 : rng() % 2 ? rng() : -(rng() % 2)); break;
+        case 1: b.insert(b.begin() + long(at), n, uint8_t(rng())); break;
+        case 2: b.erase(b.begin() + long(at), b.begin() + long(std::min(b.size(), at + n))); break;
+        default: b.insert(b.begin() + long(at), o.begin() + long(from), o.begin() + long(to));
       }
     }
-    if (const char *save = getenv("NATD_FUZZ_SAVE"))
-      std::ofstream(save, std::ios::binary).write(reinterpret_cast<const char *>(b.data()), long(b.size()));
+    std::ofstream(std::string(argv[0]) + ".input", std::ios::binary) << std::string(b.begin(), b.end());
     LLVMFuzzerTestOneInput(b.data(), b.size());
   }
   printf("%zu seeds and %ld mutations ran\n", names.size(), mutations);

@@ -21,134 +21,101 @@ void WriteConfig(const std::string &text) {
   std::ofstream(Config_Path) << text;
 }
 
-TEST(Config, Lookups) {
+TEST(Config, LookupsAndWalks) {
   const std::string piece(16383, 'x');  // fgets hands a longer line over in pieces of this size
   const std::optional<std::string> none;
-  const struct { std::string file; const char *section, *key; std::optional<std::string> want; } cases[] = {
-      {"[HOST]\nIP: 1\n", "host", "ip", "1"},
-      {"  \t[Host] x\n\tip \t= \t7\n", "host", "ip", "7"},
-      {"[ host ]\nip = 1\n[hostx]\nip = 1\n", "host", "ip", none},
-      {"ip = 1\n[tcp]\nip = 1\n", "host", "ip", none},
-      {"[s]\nport2 = 1\nports = 2\nport = 5\n", "s", "port", "5"},
-      {"[s]\n#k = 1\nk = 2\nk = 3\n", "s", "k", "2"},
-      {"[udp]\na = 1\n[tcp]\nb = 2\n[udp]\nb = 3\n", "udp", "b", "3"},
-      {"[s]\nk = \"my dev\" x\n", "s", "k", "my dev"},
-      {"[s]\nk = my dev # comment\n", "s", "k", "my"},
-      {"[s]\nk = 'a \"b\"\n", "s", "k", "a \"b\""},
-      {"[s]\nk = \"x\\\"y\"\n", "s", "k", "x\"y"},
-      {"[s]\nk = a\\tb\\nc\\rd\\ e\\\\f\n", "s", "k", "a\tb\nc\rd e\\f"},
-      {"[s]\nk = abc\\\nnext = 1\n", "s", "k", "abc"},
-      {"[s]\nk =  \t\n", "s", "k", ""},
-      {"[s]\r\nk = \"a b\"\r\n", "s", "k", "a b"},
-      {"[s]\nk = v", "s", "k", "v"},
-      {"[s]\nlong = " + piece + "\nk = v\n", "s", "k", "v"},
-      {"[s]\nlong = " + piece + "\n", "s", "long", std::string(16383 - 7, 'x')},
-      {"[s]\n" + piece + "hidden = 1\n", "s", "hidden", "1"},
+  // Key k of section s: its value, and as a number (99 when missing or not wholly one).
+  const struct { std::string file; std::optional<std::string> want; unsigned long number; } cases[] = {
+      {"[S]\nK: 1\n", "1", 1},
+      {"  \t[s] x\n\tk \t= \t\"7\"\n", "7", 7},
+      {"k = 0\n[ s ]\nk = 1\n[sx]\nk = 2\n[t]\nk = 3\n", none, 99},
+      {"[s]\nk2 = 1\nks = 2\n#k = 3\nk = 4\nk = 5\n", "4", 4},
+      {"[s]\na = 1\n[t]\nk = 2\n[s]\nk = 3\n", "3", 3},
+      {"[s]\r\nk = \"3 b\"\r\n", "3 b", 99},
+      {"[s]\nk =  \t\n", "", 0},
+      {"[s]\nk = 0x1", "0x1", 99},
+      {"[s]\nlong = " + piece + "\nk = v\n", "v", 99},
+      {"[s]\nk = " + piece + "\n", std::string(16383 - 4, 'x'), 99},
+      {"[s]\n" + piece + "k = 1\n", "1", 1},
   };
   for (const auto &c : cases) {
     WriteConfig(c.file);
-    EXPECT_EQ(Config_GetString(c.section, c.key), c.want) << c.file.substr(0, 60);
+    EXPECT_EQ(Config_GetString("s", "k"), c.want) << c.file.substr(0, 60);
+    EXPECT_EQ(Config_GetInt("s", "k", 99), c.number) << c.file.substr(0, 60);
   }
-  for (auto [value, want] : {std::pair{"30", 30ul}, {"", 0ul}, {"30s", 99ul}, {"\"42\"", 42ul}, {"0x10", 99ul}}) {
-    WriteConfig(std::string("[udp]\ntimeout = ") + value + "\n");
-    EXPECT_EQ(Config_GetInt("udp", "timeout", 99), want) << value;
-  }
-  Config_Path = "/nonexistent/nat.conf";
-  EXPECT_EQ(Config_GetInt("udp", "timeout", 99), 99ul);
-  EXPECT_EQ(Config_OpenSection("udp"), nullptr);
-}
-
-TEST(Config, SectionWalk) {
-  WriteConfig("k = 0\n[IncomingTCP]\r\n8887 = 10.0.0.5:21\r\n  #8888 = x\n\n= x\nnoseparator\n"
-              "my key \t: a=b\nq = \"a b\r\nz = x\\\r\n[other]\nj = 1\n[incomingtcp]\nlater = 1\n");
-  std::vector<std::pair<std::string, std::string>> got;
+  // A walk: comments, lines without a key and CRs skipped, blanks after keys
+  // cut, values quoted and escaped, stopping at the next header.
+  WriteConfig("k = 0\n[IncomingTCP]\r\n8887 = 10.0.0.5:21\r\n  #8888 = x\n\n= x\nnoseparator\nmy key \t: a=b\n"
+              "q = \"a b\r\nz = x\\\r\nd = \"my dev\" x\ne = my dev # c\nf = 'a \"b\"\ng = \"x\\\"y\"\n"
+              "h = a\\tb\\nc\\rd\\ e\\\\f\ni = abc\\\nj =  \t\n[other]\nj = 1\n[incomingtcp]\nlater = 1\n");
   ConfigSection *c = Config_OpenSection("incomingtcp");
-  std::string value;
-  while (auto key = Config_NextEntry(c, &value)) {
-    got.emplace_back(*key, value);
-    EXPECT_EQ(Config_GetString("other", "j"), "1") << "a lookup between steps";
-  }
+  std::string walk, value;
+  while (auto key = Config_NextEntry(c, &value)) walk += *key + "=" + value + "|";
   EXPECT_FALSE(Config_NextEntry(c, &value)) << "an exhausted walk stays exhausted";
   Config_CloseSection(c);
-  EXPECT_EQ(got, (decltype(got){{"8887", "10.0.0.5:21"}, {"my key", "a=b"}, {"q", "a b"}, {"z", "x"}}));
+  EXPECT_EQ(walk, "8887=10.0.0.5:21|my key=a=b|q=a b|z=x|d=my dev|e=my|f=a \"b\"|g=x\"y|h=a\tb\nc\rd e\\f|i=abc|j=|");
 }
 
 ClockTime g_sim;
 std::string g_fired;  // names of the timers run, in order
-
 struct Named { Timer timer; char name; };
 
-class TimerTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    Clock_Source = [](ClockTime *out) { return *out = g_sim, 0; };
-    Advance(1000000LL * 1000000 + 300000 - (g_sim.sec * 1000000 + g_sim.usec));
-    g_fired.clear();
-  }
-  void TearDown() override { EXPECT_EQ(Timer_Count(), 0u); }
-  static void Advance(int64_t usec) {  // and run what is due
-    int64_t t = g_sim.sec * 1000000 + g_sim.usec + usec;
-    g_sim = {t / 1000000, t % 1000000};
-    Clock_Update();
-    Timer_RunExpired();
-  }
-  static void Arm(Named *n, char name, int64_t ms) {
-    n->name = name;
-    Timer_Init(&n->timer, [](Timer *, void *arg) { g_fired += static_cast<Named *>(arg)->name; }, n);
-    Timer_AddMillis(&n->timer, ms);
-  }
-};
+void Advance(int64_t usec) {  // moves the simulated clock and runs what is due
+  int64_t t = g_sim.sec * 1000000 + g_sim.usec + usec;
+  g_sim = {t / 1000000, t % 1000000};
+  Clock_Update();
+  Timer_RunExpired();
+}
 
-TEST_F(TimerTest, ExpiryOrderAndEqualExpiriesInOrderOfArming) {
+void Arm(Named *n, char name, int64_t ms) {
+  n->name = name;
+  Timer_Init(&n->timer, [](Timer *, void *arg) { g_fired += static_cast<Named *>(arg)->name; }, n);
+  Timer_AddMillis(&n->timer, ms);
+}
+
+void StartClock() {
+  Clock_Source = [](ClockTime *out) { return *out = g_sim, 0; };
+  g_sim = {1000000, 300000};
+  Clock_Update();
+}
+
+TEST(Timers, RunInExpiryOrderAlsoAfterTheClockIsSetBack) {
+  StartClock();
   Named t[6];
   for (int i = 0; i < 6; i++) Arm(&t[i], "abcdef"[i], (const int[]){5000, 3000, 5000, 3500, 5000, 3000}[i]);
   Timer_AddMillis(&t[2].timer, 3000);  // re-arming moves it behind b and f
-  EXPECT_EQ(Timer_Count(), 6u);
-  for (auto [usec, fired] : {std::pair{3000000, "bfc"}, {1999999, "bfcd"}, {1, "bfcdae"}}) {
+  Advance(3000000);
+  EXPECT_EQ(g_fired, "bfc");
+  Advance(-3600700001LL);  // every timer keeps its remaining time
+  EXPECT_TRUE(t[0].timer.expiry.usec >= 0 && t[0].timer.expiry.usec < 1000000);
+  EXPECT_EQ(Timer_NextTimeout(), 500);
+  for (auto [usec, fired] : {std::pair{499999, "bfc"}, {1, "bfcd"}, {1499999, "bfcd"}, {1, "bfcdae"}}) {
     Advance(usec);
     EXPECT_EQ(g_fired, fired);
   }
+  EXPECT_EQ(Timer_Count(), 0u);
 }
 
-TEST_F(TimerTest, PollTimeout) {
+TEST(Timers, PollTimeout) {
+  StartClock();
   EXPECT_EQ(Timer_NextTimeout(), -1);
-  // The clock's microseconds, the only timer's distance, the time-out.
-  const struct { int64_t nowUsec, inUsec; int wantMs; } cases[] = {
-      {0, 2500000, 1000}, {0, 1500000, 1000}, {0, 1000000, 1000}, {0, 999999, 999},
-      {900000, 250000, 250}, {0, 999, 0}, {500000, 0, 0}, {0, -3000001, 0}};
+  const struct { int64_t nowUsec, inMs; int wantMs; } cases[] = {  // clock, the only timer's distance
+      {0, 2500, 1000}, {0, 1500, 1000}, {0, 1000, 1000}, {0, 999, 999}, {900000, 250, 250}, {0, 0, 0}, {0, -3001, 0}};
   for (const auto &c : cases) {
     Advance(c.nowUsec - g_sim.usec);
     Named t;
-    Timer_Init(&t.timer, nullptr, nullptr);
-    int64_t at = g_sim.sec * 1000000 + c.nowUsec + c.inUsec;
-    t.timer.expiry = {at / 1000000, at % 1000000};
-    Timer_Add(&t.timer);
-    EXPECT_EQ(Timer_NextTimeout(), c.wantMs) << c.inUsec;
+    Arm(&t, 't', c.inMs);
+    EXPECT_EQ(Timer_NextTimeout(), c.wantMs) << c.inMs;
     Timer_Cancel(&t.timer);
-  }
-}
-
-TEST_F(TimerTest, ClockSetBackKeepsRemainingTimes) {
-  for (int64_t back : {3600LL * 1000000, 700001LL, 1LL}) {
-    Named near, far;
-    Arm(&near, 'n', 250);
-    Arm(&far, 'f', 10800);
-    Advance(-back);
-    EXPECT_TRUE(far.timer.expiry.usec >= 0 && far.timer.expiry.usec < 1000000) << back;
-    EXPECT_EQ(Timer_NextTimeout(), 250) << back;
-    for (auto [usec, fired] : {std::pair{249999, ""}, {1, "n"}, {10549999, "n"}, {1, "nf"}}) {
-      Advance(usec);
-      EXPECT_EQ(g_fired, fired) << back;
-    }
-    g_fired.clear();
   }
 }
 
 std::string g_log;  // "E<name>" per event, "R<name>" per release, "<n>" slots in use
 
-// A record of the table; its descriptor is a distinct negative number, which
-// poll() skips, so events come from `ready` marks only.
-struct Rec { PollEntry entry; char name; Rec *other; };  // `other`: removed with itself by its event
+// A record of the table. Its descriptor is a distinct negative number, which
+// poll() skips, so events come from `ready` marks only; when `other` is set,
+// its event removes itself and `other`.
+struct Rec { PollEntry entry; char name; Rec *other; };
 
 Rec *NewRec(char name, short events, int ready) {
   Rec *r = new Rec{{}, name, nullptr};
@@ -173,40 +140,23 @@ Rec *NewRec(char name, short events, int ready) {
 // The slot an entry claims holds its descriptor.
 bool SlotValid(const Rec *r) { return r->entry.index < Poll_Used() && Poll_Slots()[r->entry.index].fd == r->entry.fd; }
 
-class PollTest : public ::testing::Test {
- protected:
-  void SetUp() override { g_log.clear(); }
-  void TearDown() override {
-    Poll_RemoveAll();
-    EXPECT_EQ(Poll_Used() + Poll_EnqCount(), 0u);
-  }
-};
-
-TEST_F(PollTest, RemovalIsDeferredUntilThePassEnds) {
-  Rec *a = NewRec('a', POLLIN, POLLIN), *b = NewRec('b', POLLIN, POLLIN);
+TEST(Poll, ReadyEntriesAreServedAndRemovalIsDeferredUntilThePassEnds) {
+  Rec *a = NewRec('a', POLLIN, POLLIN), *b = NewRec('b', POLLIN, POLLIN), *d = NewRec('d', POLLIN, POLLOUT);
   a->other = NewRec('c', POLLIN, POLLIN);
-  Poll_RunOnce(0);
-  // c, removed by a, is still served; releases go most recently removed first.
-  EXPECT_EQ(g_log, "Ea3EbEcRcRa");
-  EXPECT_EQ(Poll_Used(), 1u);
-  EXPECT_TRUE(SlotValid(b));
-}
-
-TEST_F(PollTest, ReadyEventsAreServedWithoutPolling) {
-  Rec *r = NewRec('r', POLLIN, POLLOUT);
-  EXPECT_EQ(r->entry.enq, 0) << "ready outside the events";
-  Poll_SetReady(&r->entry, POLLIN);
-  EXPECT_EQ(r->entry.enq, 1);
-  EXPECT_EQ(Poll_EnqCount(), 1u);
-  alarm(10);  // without the ready mark the pass would wait for ever
+  EXPECT_TRUE(a->entry.enq == 1 && d->entry.enq == 0 && Poll_EnqCount() == 3) << "ready & events";
+  alarm(10);  // without the ready marks the pass would wait for ever
   Poll_RunOnce(-1);
   alarm(0);
-  EXPECT_EQ(g_log, "Er");
-  Poll_SetEvents(&r->entry, 0);
+  // c, removed by a, is still served; releases go most recently removed first.
+  EXPECT_EQ(g_log, "Ea4EbEcRcRa");
+  EXPECT_TRUE(Poll_Used() == 2 && SlotValid(b) && SlotValid(d)) << "the last slot moved into a freed one";
+  Poll_SetEvents(&b->entry, 0);
   EXPECT_EQ(Poll_EnqCount(), 0u);
+  Poll_RemoveAll();
+  EXPECT_EQ(g_log, "Ea4EbEcRcRaRbRd") << "shutdown releases in order of addition";
 }
 
-TEST_F(PollTest, CompactionPutsPolledSlotsFirst) {
+TEST(Poll, CompactionPutsPolledSlotsFirst) {
   std::vector<Rec *> recs;
   for (char n = 'a'; n < 'g'; n++) recs.push_back(NewRec(n, 0, 0));
   // Every pattern of wanted events, each compaction starting from the last.
@@ -217,9 +167,8 @@ TEST_F(PollTest, CompactionPutsPolledSlotsFirst) {
     for (int i = 0; i < 6; i++)
       ASSERT_TRUE(SlotValid(recs[i]) && (recs[i]->entry.index < unsigned(polled)) == bool(pattern >> i & 1)) << pattern;
   }
-  Poll_Remove(&recs[1]->entry);
-  Poll_Reap();  // the last slot moves into the freed one
-  for (int i : {0, 2, 3, 4, 5}) EXPECT_TRUE(SlotValid(recs[i]));
+  Poll_RemoveAll();
+  EXPECT_EQ(Poll_Used(), 0u);
 }
 
 }  // namespace
