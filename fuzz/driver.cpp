@@ -2,8 +2,8 @@
 // every seed in the corpus directory given as the first argument, then a
 // fixed number (second argument, default 5000) of random mutations of them
 // from a fixed start, so that every run tries the same inputs. The target
-// aborts on a broken invariant; the input that broke it is then in the
-// file named like the program with ".input" appended.
+// aborts on a broken invariant; run again with NATD_FUZZ_SAVE=FILE to find
+// the input that broke it in FILE (each input is written there first).
 #include <dirent.h>
 
 #include <algorithm>
@@ -47,7 +47,7 @@ int main(int argc, char **argv) {
         default: b.insert(b.begin() + long(at), o.begin() + long(from), o.begin() + long(to));
       }
     }
-    std::ofstream(std::string(argv[0]) + ".input", std::ios::binary) << std::string(b.begin(), b.end());
+    if (const char *save = getenv("NATD_FUZZ_SAVE")) std::ofstream(save) << std::string(b.begin(), b.end());
     LLVMFuzzerTestOneInput(b.data(), b.size());
   }
   printf("%zu seeds and %ld mutations ran\n", names.size(), mutations);

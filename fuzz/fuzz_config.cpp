@@ -17,10 +17,10 @@ static void Check(bool ok, const char *what) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  static const bool ready = (Config_Path = "/tmp/natd-fuzz-config." + std::to_string(getpid()),
+  static const bool ready = (Config_Path = "/dev/shm/natd-fuzz-config." + std::to_string(getpid()),
                              atexit([] { unlink(Config_Path.c_str()); }), true);
   FILE *f = fopen(Config_Path.c_str(), "w");
-  Check(ready && f && fwrite(data, 1, size, f) == size && fclose(f) == 0, "cannot write the file");
+  Check(ready && f && (!size || fwrite(data, 1, size, f) == size) && fclose(f) == 0, "cannot write the file");
   std::string text(reinterpret_cast<const char *>(data), size);
   char section[65] = "", key[65] = "ip";
   sscanf(text.c_str(), "%64[^/\n]/%64[^\n]", section, key);
