@@ -78,18 +78,17 @@ void Probe(const std::string &pid, const std::string &dir) {
   const uint8_t arp[42] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x02, 0x7D, 0x33, 0, 0, 0x10, 0x08, 0x06,  // Ethernet
                            0, 1, 0x08, 0, 6, 4, 0, 1, 0x02, 0x7D, 0x33, 0, 0, 0x10, 10, 254, 254, 10,  // request from
                            0, 0, 0, 0, 0, 0, 10, 254, 254, 1};                                       // for the gateway
-  std::string reply;
-  EXPECT_TRUE(write(guest, arp, sizeof arp) == 42 && ReadUntil(guest, &reply, std::string(1, '\0')));
+  std::string reply, status;
+  EXPECT_TRUE(write(guest, arp, sizeof arp) == 42 && ReadUntil(guest, &reply, std::string(1, '\0')));  // one datagram
   std::string want = std::string(arp + 6, arp + 12) + "\x02\x4E\xA1\x01\x02\x03";  // from the MAC file's MAC
   EXPECT_EQ(reply.substr(0, 22), want + std::string(arp + 12, arp + 21) + '\2') << "an ARP reply";
   int ctl = UnixSocket(SOCK_STREAM, "", "/var/run/qlnat." + pid);
-  reply.clear();
   EXPECT_EQ(write(ctl, "S\r\nQUIT\r\n", 9), 9);
-  ReadUntil(ctl, &reply, "");
+  ReadUntil(ctl, &status, "");
   close(guest);
   close(ctl);
-  EXPECT_EQ(reply.rfind("210-Control connections\r\n211-fd ", 0), 0u) << reply;
-  EXPECT_EQ(reply.find("200 OK\r\n"), reply.size() - 16) << "one status reply, then QUIT's: " << reply;
+  EXPECT_EQ(status.rfind("210-Control connections\r\n211-fd ", 0), 0u) << status;
+  EXPECT_EQ(status.find("200 OK\r\n"), status.size() - 16) << "one status reply, then QUIT's: " << status;
 }
 
 TEST(Startup, Table) {

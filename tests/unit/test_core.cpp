@@ -54,6 +54,7 @@ TEST(Config, LookupsAndWalks) {
   EXPECT_FALSE(Config_NextEntry(c, &value)) << "an exhausted walk stays exhausted";
   Config_CloseSection(c);
   EXPECT_EQ(walk, "8887=10.0.0.5:21|my key=a=b|q=a b|z=x|d=my dev|e=my|f=a \"b\"|g=x\"y|h=a\tb\nc\rd e\\f|i=abc|j=|");
+  unlink(Config_Path.c_str());
 }
 
 ClockTime g_sim;
