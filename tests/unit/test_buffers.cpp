@@ -28,7 +28,7 @@ namespace {
 
 std::string Text(const uint8_t *data, size_t len) { return std::string(reinterpret_cast<const char *>(data), len); }
 
-TextBuf Make(const char *text) { TextBuf tb = {}; return TextBuf_Append(&tb, text), tb; }
+TextBuf Make(const char *text) { TextBuf tb = {}; TextBuf_Append(&tb, text); return tb; }
 
 TEST(TextBuf, InsertGrowsToExactlyTheLengthAndFailureSticks) {
   const struct { const char *start; size_t pos; const char *bytes, *want; } cases[] = {
