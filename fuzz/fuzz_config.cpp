@@ -1,84 +1,40 @@
-// Fuzz target for the configuration file reader. The input's first line
-// (up to 64 bytes) names a section and a key as "section/key"; the whole
-// input is written as the configuration file. The target looks the key up,
-// converts it as an integer, walks the section and checks that every key
-// the walk returns is also found by a lookup in that section.
-#include <strings.h>
+// Fuzz target for the configuration file reader. The whole input is the
+// configuration file; its first line names "section/key" (64 bytes each at most,
+// the key defaults to ip). The target looks the key up, walks the section
+// and checks that every key of the walk is a trimmed name without a
+// separator that a lookup in that section finds as well.
 #include <unistd.h>
 
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <vector>
 
 #include "core/config.h"
 
-namespace {
-
-void Check(bool ok, const char *what) {
-  if (!ok) {
-    fprintf(stderr, "invariant broken: %s\n", what);
-    abort();
-  }
+static void Check(bool ok, const char *what) {
+  if (!ok) { fprintf(stderr, "fuzz_config: %s\n", what); abort(); }
 }
-
-char g_dir[] = "/tmp/natd-fuzz-config-XXXXXX";
-
-void RemoveScratchFile() {
-  unlink(Config_Path.c_str());
-  rmdir(g_dir);
-}
-
-void UseScratchFile() {
-  static bool done = false;
-  if (done) return;
-  if (!mkdtemp(g_dir)) abort();
-  Config_Path = std::string(g_dir) + "/nat.conf";
-  atexit(RemoveScratchFile);
-  done = true;
-}
-
-bool IsBlank(char c) { return c && strchr(" \t\n\r\v\f", c); }
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  UseScratchFile();
+  static const bool ready = (Config_Path = "/dev/shm/natd-fuzz-config." + std::to_string(getpid()),
+                             atexit([] { unlink(Config_Path.c_str()); }), true);
   FILE *f = fopen(Config_Path.c_str(), "w");
-  if (!f) abort();
-  if (size) fwrite(data, 1, size, f);
-  fclose(f);
-
-  const char *text = reinterpret_cast<const char *>(data);
-  size_t first = 0;
-  while (first < size && first < 64 && text[first] != '\n' && text[first] != '\0') ++first;
-  std::string names(text, first);
-  size_t slash = names.find('/');
-  std::string section = names.substr(0, slash);
-  std::string key = slash == std::string::npos ? "ip" : names.substr(slash + 1);
-
-  Config_GetString(section.c_str(), key.c_str());
-  Config_GetInt(section.c_str(), key.c_str(), 7);
-
-  std::vector<std::string> keys;
-  ConfigSection *c = Config_OpenSection(section.c_str());
-  if (c) {
-    std::string value;
-    while (auto k = Config_NextEntry(c, &value)) {
-      Check(!k->empty(), "walk key is empty");
-      Check(!IsBlank((*k)[0]) && !IsBlank(k->back()), "walk key has outer blanks");
-      Check(k->find_first_of("=:") == std::string::npos, "walk key holds a separator");
-      keys.push_back(*k);
-    }
-    Check(!Config_NextEntry(c, nullptr), "exhausted walk returned an entry");
-    Config_CloseSection(c);
+  Check(ready && f && (!size || fwrite(data, 1, size, f) == size) && fclose(f) == 0, "cannot write the file");
+  std::string text(reinterpret_cast<const char *>(data), size);
+  char section[65] = "", key[65] = "ip";
+  sscanf(text.c_str(), "%64[^/\n]/%64[^\n]", section, key);
+  Config_GetInt(section, key, 7);
+  ConfigSection *c = Config_OpenSection(section);
+  std::string value;
+  while (auto k = Config_NextEntry(c, &value)) {
+    Check(!k->empty() && !strchr(" \t\n\r\v\f", k->front()) && !strchr(" \t\n\r\v\f", k->back()) &&
+              k->find_first_of("=:") == std::string::npos, "walk key empty, not trimmed or holding a separator");
+    // The key is text before a separator on a line of the first such
+    // section, so a lookup matches that very line or an earlier one.
+    Check(Config_GetString(section, k->c_str()).has_value(), "walk key not found by a lookup");
   }
-  for (const std::string &k : keys) {
-    // The walk's key is text before a separator on a line of the first such
-    // section, so the lookup matches that very line or an earlier one.
-    Check(Config_GetString(section.c_str(), k.c_str()).has_value(), "walk key not found by lookup");
-  }
+  Check(!Config_NextEntry(c, nullptr), "an exhausted walk returned an entry");
+  Config_CloseSection(c);
   return 0;
 }

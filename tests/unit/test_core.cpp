@@ -1,0 +1,175 @@
+// The daemon's core algorithms with real edge cases: the configuration
+// reader, timers on a simulated clock and the poll table, as tables of
+// cases run by one checker each.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/config.h"
+#include "core/poll.h"
+#include "core/timer.h"
+
+namespace {
+
+void WriteConfig(const std::string &text) {
+  Config_Path = "/tmp/natd-unit-config." + std::to_string(getpid());
+  std::ofstream(Config_Path) << text;
+}
+
+TEST(Config, LookupsAndWalks) {
+  const std::string piece(16383, 'x');  // fgets hands a longer line over in pieces of this size
+  const std::optional<std::string> none;
+  // Key k of section s: its value, and as a number (99 when missing or not wholly one).
+  const struct { std::string file; std::optional<std::string> want; unsigned long number; } cases[] = {
+      {"[S]\nK: 1\n", "1", 1},
+      {"  \t[s] x\n\tk \t= \t\"7\"\n", "7", 7},
+      {"k = 0\n[ s ]\nk = 1\n[sx]\nk = 2\n[t]\nk = 3\n", none, 99},
+      {"[s]\nk2 = 1\nks = 2\n#k = 3\nk = 4\nk = 5\n", "4", 4},
+      {"[s]\na = 1\n[t]\nk = 2\n[s]\nk = 3\n", "3", 3},
+      {"[s]\r\nk = \"3 b\"\r\n", "3 b", 99},
+      {"[s]\nk =  \t\n", "", 0},
+      {"[s]\nk = 0x1", "0x1", 99},
+      {"[s]\nlong = " + piece + "\nk = v\n", "v", 99},
+      {"[s]\nk = " + piece + "\n", std::string(16383 - 4, 'x'), 99},
+      {"[s]\n" + piece + "k = 1\n", "1", 1},
+  };
+  for (const auto &c : cases) {
+    WriteConfig(c.file);
+    EXPECT_EQ(Config_GetString("s", "k"), c.want) << c.file.substr(0, 60);
+    EXPECT_EQ(Config_GetInt("s", "k", 99), c.number) << c.file.substr(0, 60);
+  }
+  // A walk: comments, lines without a key and CRs skipped, blanks after keys
+  // cut, values quoted and escaped, stopping at the next header.
+  WriteConfig("k = 0\n[IncomingTCP]\r\n8887 = 10.0.0.5:21\r\n  #8888 = x\n\n= x\nnoseparator\nmy key \t: a=b\n"
+              "q = \"a b\r\nz = x\\\r\nd = \"my dev\" x\ne = my dev # c\nf = 'a \"b\"\ng = \"x\\\"y\"\n"
+              "h = a\\tb\\nc\\rd\\ e\\\\f\ni = abc\\\nj =  \t\n[other]\nj = 1\n[incomingtcp]\nlater = 1\n");
+  ConfigSection *c = Config_OpenSection("incomingtcp");
+  std::string walk, value;
+  while (auto key = Config_NextEntry(c, &value)) walk += *key + "=" + value + "|";
+  EXPECT_FALSE(Config_NextEntry(c, &value)) << "an exhausted walk stays exhausted";
+  Config_CloseSection(c);
+  EXPECT_EQ(walk, "8887=10.0.0.5:21|my key=a=b|q=a b|z=x|d=my dev|e=my|f=a \"b\"|g=x\"y|h=a\tb\nc\rd e\\f|i=abc|j=|");
+  unlink(Config_Path.c_str());
+}
+
+ClockTime g_sim;
+std::string g_fired;  // names of the timers run, in order
+struct Named { Timer timer; char name; };
+
+void Advance(int64_t usec) {  // moves the simulated clock and runs what is due
+  int64_t t = g_sim.sec * 1000000 + g_sim.usec + usec;
+  g_sim = {t / 1000000, t % 1000000};
+  Clock_Update();
+  Timer_RunExpired();
+}
+
+void Arm(Named *n, char name, int64_t ms) {
+  n->name = name;
+  Timer_Init(&n->timer, [](Timer *, void *arg) { g_fired += static_cast<Named *>(arg)->name; }, n);
+  Timer_AddMillis(&n->timer, ms);
+}
+
+void StartClock() {
+  Clock_Source = [](ClockTime *out) { return *out = g_sim, 0; };
+  g_sim = {1000000, 300000};
+  Clock_Update();
+}
+
+TEST(Timers, RunInExpiryOrderAlsoAfterTheClockIsSetBack) {
+  StartClock();
+  Named t[6];
+  for (int i = 0; i < 6; i++) Arm(&t[i], "abcdef"[i], (const int[]){5000, 3000, 5000, 3500, 5000, 3000}[i]);
+  Timer_AddMillis(&t[2].timer, 3000);  // re-arming moves it behind b and f
+  Advance(3000000);
+  EXPECT_EQ(g_fired, "bfc");
+  Advance(-3600700001LL);  // every timer keeps its remaining time
+  EXPECT_TRUE(t[0].timer.expiry.usec >= 0 && t[0].timer.expiry.usec < 1000000);
+  EXPECT_EQ(Timer_NextTimeout(), 500);
+  for (auto [usec, fired] : {std::pair{499999, "bfc"}, {1, "bfcd"}, {1499999, "bfcd"}, {1, "bfcdae"}}) {
+    Advance(usec);
+    EXPECT_EQ(g_fired, fired);
+  }
+  EXPECT_EQ(Timer_Count(), 0u);
+}
+
+TEST(Timers, PollTimeout) {
+  StartClock();
+  EXPECT_EQ(Timer_NextTimeout(), -1);
+  const struct { int64_t nowUsec, inMs; int wantMs; } cases[] = {  // clock, the only timer's distance
+      {0, 2500, 1000}, {0, 1500, 1000}, {0, 1000, 1000}, {0, 999, 999}, {900000, 250, 250}, {0, 0, 0}, {0, -3001, 0}};
+  for (const auto &c : cases) {
+    Advance(c.nowUsec - g_sim.usec);
+    Named t;
+    Arm(&t, 't', c.inMs);
+    EXPECT_EQ(Timer_NextTimeout(), c.wantMs) << c.inMs;
+    Timer_Cancel(&t.timer);
+  }
+}
+
+std::string g_log;  // "E<name>" per event, "R<name>" per release, "<n>" slots in use
+
+// A record of the table. Its descriptor is a distinct negative number, which
+// poll() skips, so events come from `ready` marks only; when `other` is set,
+// its event removes itself and `other`.
+struct Rec { PollEntry entry; char name; Rec *other; };
+
+Rec *NewRec(char name, short events, int ready) {
+  Rec *r = new Rec{{}, name, nullptr};
+  Poll_Init(&r->entry, [](PollEntry *e, struct pollfd *) {
+    Rec *self = reinterpret_cast<Rec *>(e);
+    g_log += std::string("E") + self->name;
+    if (!self->other) return;
+    Poll_Remove(e);
+    Poll_Remove(&self->other->entry);
+    g_log += std::to_string(Poll_Used());
+  }, [](PollEntry *e) {
+    g_log += std::string("R") + reinterpret_cast<Rec *>(e)->name;
+    delete reinterpret_cast<Rec *>(e);
+  });
+  r->entry.fd = -name;
+  EXPECT_EQ(Poll_Add(&r->entry), 0);
+  Poll_SetEvents(&r->entry, events);
+  Poll_SetReady(&r->entry, ready);
+  return r;
+}
+
+// The slot an entry claims holds its descriptor.
+bool SlotValid(const Rec *r) { return r->entry.index < Poll_Used() && Poll_Slots()[r->entry.index].fd == r->entry.fd; }
+
+TEST(Poll, ReadyEntriesAreServedAndRemovalIsDeferredUntilThePassEnds) {
+  Rec *a = NewRec('a', POLLIN, POLLIN), *b = NewRec('b', POLLIN, POLLIN), *d = NewRec('d', POLLIN, POLLOUT);
+  a->other = NewRec('c', POLLIN, POLLIN);
+  EXPECT_TRUE(a->entry.enq == 1 && d->entry.enq == 0 && Poll_EnqCount() == 3) << "ready & events";
+  alarm(10);  // without the ready marks the pass would wait for ever
+  Poll_RunOnce(-1);
+  alarm(0);
+  // c, removed by a, is still served; releases go most recently removed first.
+  EXPECT_EQ(g_log, "Ea4EbEcRcRa");
+  EXPECT_TRUE(Poll_Used() == 2 && SlotValid(b) && SlotValid(d)) << "the last slot moved into a freed one";
+  Poll_SetEvents(&b->entry, 0);
+  EXPECT_EQ(Poll_EnqCount(), 0u);
+  Poll_RemoveAll();
+  EXPECT_EQ(g_log, "Ea4EbEcRcRaRbRd") << "shutdown releases in order of addition";
+}
+
+TEST(Poll, CompactionPutsPolledSlotsFirst) {
+  std::vector<Rec *> recs;
+  for (char n = 'a'; n < 'g'; n++) recs.push_back(NewRec(n, 0, 0));
+  // Every pattern of wanted events, each compaction starting from the last.
+  for (unsigned pattern = 0; pattern < 64; pattern++) {
+    for (int i = 0; i < 6; i++) Poll_SetEvents(&recs[i]->entry, (pattern >> i & 1) ? POLLIN : 0);
+    int polled = Poll_Compact();
+    ASSERT_EQ(polled, __builtin_popcount(pattern));
+    for (int i = 0; i < 6; i++)
+      ASSERT_TRUE(SlotValid(recs[i]) && (recs[i]->entry.index < unsigned(polled)) == bool(pattern >> i & 1)) << pattern;
+  }
+  Poll_RemoveAll();
+  EXPECT_EQ(Poll_Used(), 0u);
+}
+
+}  // namespace
