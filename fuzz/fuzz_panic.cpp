@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "core/main.h"
+#include "lib/support.h"
 #include "lib/support.h"
 
 void Main_Panic(const char *fmt, ...) {

@@ -37,9 +37,10 @@
 
 #include "control/textbuf.h"
 #include "core/config.h"
-#include "core/main.h"
+#include "core/settings.h"
 #include "core/timer.h"
 #include "lib/support.h"
+#include "lib/util.h"
 #include "nat/dhcp.h"
 #include "nat/icmp.h"
 #include "packet/ip.h"

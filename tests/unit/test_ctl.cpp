@@ -21,9 +21,15 @@
 
 #include "control/ctl.h"
 #include "core/config.h"
-#include "core/main.h"
 #include "core/poll.h"
+#include "core/settings.h"
 #include "core/timer.h"
+#include "lib/util.h"
+#include "nat/icmp.h"
+#include "nat/tcp.h"
+#include "nat/tcp_accept.h"
+#include "nat/udp.h"
+#include "packet/arp.h"
 #include "packet/skbuff.h"
 
 namespace {
@@ -116,6 +122,9 @@ class CtlTest : public ::testing::Test {
     savedConfig_ = Config_Path;
     Config_Path = dir_ + "/nat.conf";
     Clock_Update();
+    for (CtlDumpFn dump : {Arp_DumpTable, Udp_DumpTable, Icmp_DumpTable, Tcp_DumpTable,
+                           TcpAccept_DumpTable})
+      Ctl_AddDump(dump);
     Ctl_InitUnix();
     ASSERT_EQ(Poll_ActiveCount(), 1u);
   }

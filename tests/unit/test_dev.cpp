@@ -18,8 +18,9 @@
 #include <vector>
 
 #include "core/config.h"
-#include "core/main.h"
 #include "core/poll.h"
+#include "core/settings.h"
+#include "lib/util.h"
 #include "packet/dev.h"
 #include "packet/dev_backend.h"
 #include "packet/skbuff.h"

@@ -16,8 +16,9 @@
 #include <vector>
 
 #include "core/config.h"
-#include "core/main.h"
+#include "core/settings.h"
 #include "core/startup.h"
+#include "lib/util.h"
 #include "unit/capture.h"
 
 namespace {

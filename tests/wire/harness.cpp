@@ -13,8 +13,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "core/main.h"
 #include "core/poll.h"
+#include "core/settings.h"
 #include "core/timer.h"
 #include "nat/icmp.h"
 #include "packet/arp.h"

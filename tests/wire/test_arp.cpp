@@ -3,7 +3,7 @@
 #include <string>
 
 #include "control/textbuf.h"
-#include "core/main.h"
+#include "core/settings.h"
 #include "packet/arp.h"
 #include "packet/wire.h"
 #include "wire/harness.h"

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string>
 
-#include "core/main.h"
+#include "core/settings.h"
 #include "nat/dhcp.h"
 #include "nat/udp.h"
 #include "packet/arp.h"

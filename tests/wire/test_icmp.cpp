@@ -11,7 +11,6 @@
 #include <string>
 
 #include "control/textbuf.h"
-#include "core/main.h"
 #include "nat/icmp.h"
 #include "packet/arp.h"
 #include "packet/skbuff.h"

@@ -5,7 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "core/main.h"
 #include "packet/arp.h"
 #include "packet/ip.h"
 #include "packet/skbuff.h"

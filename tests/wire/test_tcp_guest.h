@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "control/textbuf.h"
-#include "core/main.h"
+#include "core/settings.h"
 #include "nat/tcp.h"
 #include "nat/tcp_accept.h"
 #include "nat/tcp_conn.h"

@@ -18,7 +18,7 @@
 
 #include "control/textbuf.h"
 #include "core/config.h"
-#include "core/main.h"
+#include "core/settings.h"
 #include "nat/udp.h"
 #include "packet/skbuff.h"
 #include "packet/wire.h"
