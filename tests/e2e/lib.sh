@@ -48,8 +48,10 @@
 #                          br0 in $NS_HOST joins the TAP and one veth per guest.
 #                          Without it the first guest gets the TAP itself.
 #   ns_host [ARGS...]      starts natd in $NS_HOST with $NATD_CONF, -m
-#                          $NATD_MACFILE, extra ARGS and tap:$TAP; waits until
-#                          its control socket exists. Sets NATD_PID, CTL_SOCK,
+#                          $NATD_MACFILE, extra ARGS and tap:$TAP, in a
+#                          session of its own (its shutdown signals its whole
+#                          process group); waits until its control socket
+#                          exists. Sets NATD_PID, CTL_SOCK,
 #                          GATEWAY_MAC (lower case). Output in $SB_TMP/natd.out
 #                          and natd.err. (natd_start is the same function.)
 #   add_guest NAME MAC IP  guest namespace ${SB}-NAME with eth0 = MAC, IP/24,
@@ -180,7 +182,8 @@ bg_in() {
 
 ns_host() {
   [ -z "$NATD_PID" ] || fail "natd already started"
-  ip netns exec "$NS_HOST" "$NATD" -c "$NATD_CONF" -m "$NATD_MACFILE" "$@" "tap:$TAP" \
+  # A process group of its own: natd's shutdown signals its whole group.
+  ip netns exec "$NS_HOST" setsid "$NATD" -c "$NATD_CONF" -m "$NATD_MACFILE" "$@" "tap:$TAP" \
     >"$SB_TMP/natd.out" 2>"$SB_TMP/natd.err" &
   NATD_PID=$!
   CTL_SOCK="/var/run/qlnat.$NATD_PID"

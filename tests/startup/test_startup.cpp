@@ -145,6 +145,7 @@ Natd Spawn(const std::vector<std::string> &args, int keepFd = -1, bool asNobody 
   Natd n;
   n.pid = fork();
   if (n.pid == 0) {
+    setsid();  // natd's shutdown signals its whole process group
     dup2(out[1], 1);
     dup2(err[1], 2);
     if (keepFd >= 0) fcntl(keepFd, F_SETFD, 0);
