@@ -27,6 +27,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include "alg/dns.h"
 #include "control/ctl.h"
 #include "core/config.h"
 #include "core/poll.h"
@@ -540,7 +541,8 @@ int Main_Run(int argc, char **argv) {
     Main_Shutdown();
     return status;
   }
-  // DNS forwarding and the NetBIOS gateway start here once they exist.
+  Dns_Start();
+  // The NetBIOS gateway starts here once it exists.
 
   // The tables of the control server's status reply, in the reply's order.
   for (CtlDumpFn dump : {Arp_DumpTable, Udp_DumpTable, Icmp_DumpTable, Tcp_DumpTable,
@@ -562,8 +564,7 @@ void Main_Shutdown() {
     g_settings.pidPath.clear();
   }
   Poll_RemoveAll();
-  // Stopping the DNS forwarder's resolver children belongs here, after the
-  // poll table is empty, once DNS forwarding exists.
+  Dns_Stop();
 }
 
 void Main_Panic(const char *fmt, ...) {
