@@ -132,12 +132,15 @@ bench_cleanup() {
 # The sandbox every benchmark measures in: natd's guest g1 (10.254.254.10),
 # a slirp4netns guest and a kernel-routed guest, all reaching the outside
 # namespace through the host namespace. Sets BENCH_TMP and the EXIT trap.
-bench_sandbox() {  # name
+# HOOK, when given, runs after the namespaces' names are known and before
+# natd and slirp4netns start (files for /etc/netns, say).
+bench_sandbox() {  # name [hook]
   sandbox_init "$1"
   need_tools iperf3 slirp4netns
   BENCH_TMP=$SB_TMP
   # shellcheck disable=SC2154
   trap 'rc=$?; bench_cleanup; (exit $rc); sandbox_teardown' EXIT
+  [ -z "${2:-}" ] || "$2"
   ns_host
   add_guest g1 02:7D:33:00:00:10 10.254.254.10
   add_outside

@@ -2,8 +2,9 @@
 // and on the optional TCP configport, and the line protocol of the control
 // connections.
 //
-// Owns every CtlListener and the list of CtlConn records (appended at the
-// tail as they are accepted; the status reply walks it newest first).
+// Owns every CtlListener, the list of CtlConn records (appended at the tail
+// as they are accepted; the status reply walks it newest first) and the list
+// of table dumps that the modules added at start-up.
 //
 // A connection alternates between two states:
 //   reading  (events POLLIN): bytes are read one at a time, at most 99 per
@@ -29,15 +30,11 @@
 
 #include "control/textbuf.h"
 #include "core/config.h"
-#include "core/main.h"
 #include "core/poll.h"
+#include "core/settings.h"
 #include "lib/list.h"
 #include "lib/support.h"
-#include "nat/icmp.h"
-#include "nat/tcp.h"
-#include "nat/tcp_accept.h"
-#include "nat/udp.h"
-#include "packet/arp.h"
+#include "lib/util.h"
 
 namespace {
 
@@ -46,6 +43,7 @@ constexpr int kMaxBytesPerEvent = 99;
 constexpr size_t kLineMax = 1024;
 constexpr size_t kPeerTextMax = 120;
 constexpr socklen_t kUnixPathWrong = 107;
+constexpr int kMaxDumps = 8;
 
 struct CtlListener {
   PollEntry poll;  // first: the poll owner is the record
@@ -63,6 +61,8 @@ struct CtlConn {
 
 ListLink s_conns = {&s_conns, &s_conns, nullptr};
 size_t s_connCount = 0;
+CtlDumpFn s_dumps[kMaxDumps];
+int s_dumpCount = 0;
 
 void CtlListener_Release(PollEntry *entry) {
   CtlListener *l = static_cast<CtlListener *>(entry->owner);
@@ -319,6 +319,13 @@ void CtlConn_Event(PollEntry *entry, struct pollfd *slot) {
   }
 }
 
+void Ctl_AddDump(CtlDumpFn dump) {
+  for (int i = 0; i < s_dumpCount; ++i)
+    if (s_dumps[i] == dump) return;
+  if (s_dumpCount == kMaxDumps) Main_Panic("Ctl_AddDump: more than %d dumps", kMaxDumps);
+  s_dumps[s_dumpCount++] = dump;
+}
+
 void Ctl_StatusReply(TextBuf *out) {
   char line[kLineMax];
   AppendText(out, line, Str_Format(line, sizeof line, "210-Control connections\r\n"));
@@ -332,11 +339,7 @@ void Ctl_StatusReply(TextBuf *out) {
     count++;
   }
   AppendText(out, line, Str_Format(line, sizeof line, "219-%u entries\r\n", count));
-  Arp_DumpTable(out);
-  Udp_DumpTable(out);
-  Icmp_DumpTable(out);
-  Tcp_DumpTable(out);
-  TcpAccept_DumpTable(out);
+  for (int i = 0; i < s_dumpCount; ++i) s_dumps[i](out);
   AppendText(out, line, Str_Format(line, sizeof line, "200 OK\r\n"));
 }
 

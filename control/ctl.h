@@ -20,8 +20,16 @@ void Ctl_Accept(PollEntry *entry, struct pollfd *slot);
 /// Connection callback: flushes pending output, reads command bytes.
 void CtlConn_Event(PollEntry *entry, struct pollfd *slot);
 
-/// Appends the status reply (control connections, every table dump,
-/// "200 OK\r\n") to `out`.
+/// A table dump of the status reply: appends its lines to `out`.
+using CtlDumpFn = void (*)(TextBuf *out);
+
+/// Adds `dump` to the status reply after the dumps added before it. Each
+/// module's dump is added once at start-up, in the order of the reply; a
+/// dump already in the list is not added again.
+void Ctl_AddDump(CtlDumpFn dump);
+
+/// Appends the status reply (control connections, every added table dump in
+/// order, "200 OK\r\n") to `out`.
 void Ctl_StatusReply(TextBuf *out);
 
 /// Number of open control connections (for tests and leak checks).

@@ -1,8 +1,7 @@
-// The daemon's main: command line, process-wide settings (g_settings), the
-// start-up sequence that has every subsystem create its sockets in a fixed
-// order, daemon mode and pid file, the status report to the parent, signal
-// dispositions, shutdown and panic, and the small utilities Mac_Parse,
-// Fd_SetNonBlocking and Sock_GetName.
+// The daemon's main: command line, the start-up sequence that establishes
+// the process-wide settings (core/settings.h) and has every subsystem create
+// its sockets in a fixed order, daemon mode and pid file, the status report
+// to the parent, signal dispositions, shutdown and panic.
 //
 // Start-up failures print their message and end the process with a status
 // of their own; the exits of -I, -M, -s and of the address, device,
@@ -28,18 +27,21 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include "alg/dns.h"
 #include "control/ctl.h"
 #include "core/config.h"
 #include "core/poll.h"
+#include "core/settings.h"
 #include "core/startup.h"
 #include "core/timer.h"
 #include "lib/support.h"
+#include "lib/util.h"
 #include "nat/icmp.h"
+#include "nat/tcp.h"
 #include "nat/tcp_accept.h"
 #include "nat/udp.h"
+#include "packet/arp.h"
 #include "packet/dev.h"
-
-Settings g_settings;
 
 namespace {
 
@@ -315,24 +317,6 @@ int StartServices() {
 
 }  // namespace
 
-// ---- settings -------------------------------------------------------------
-
-void Settings_Reset() {
-  g_settings = Settings();
-  g_settings.gatewayAddr = inet_addr("10.254.254.1");
-  g_settings.prefixLen = 24;
-  g_settings.loopbackAddr = inet_addr("127.0.0.1");
-  Settings_DeriveNetwork();
-}
-
-void Settings_DeriveNetwork() {
-  int prefix = g_settings.prefixLen;
-  uint32_t maskH = prefix <= 0 ? 0 : prefix >= 32 ? 0xFFFFFFFFu : ~0u << (32 - prefix);
-  g_settings.netmask = htonl(maskH);
-  g_settings.networkAddr = g_settings.gatewayAddr & g_settings.netmask;
-  g_settings.broadcastAddr = g_settings.gatewayAddr | ~g_settings.netmask;
-}
-
 // ---- parsers --------------------------------------------------------------
 
 bool Main_ParsePort(const char *text, uint16_t *port) {
@@ -557,8 +541,13 @@ int Main_Run(int argc, char **argv) {
     Main_Shutdown();
     return status;
   }
-  // DNS forwarding and the NetBIOS gateway start here once they exist.
+  Dns_Start();
+  // The NetBIOS gateway starts here once it exists.
 
+  // The tables of the control server's status reply, in the reply's order.
+  for (CtlDumpFn dump : {Arp_DumpTable, Udp_DumpTable, Icmp_DumpTable, Tcp_DumpTable,
+                         TcpAccept_DumpTable})
+    Ctl_AddDump(dump);
   Ctl_InitUnix();
   Ctl_InitTcp();
   openlog("qlinkNAT", LOG_ODELAY, LOG_DAEMON);
@@ -575,8 +564,7 @@ void Main_Shutdown() {
     g_settings.pidPath.clear();
   }
   Poll_RemoveAll();
-  // Stopping the DNS forwarder's resolver children belongs here, after the
-  // poll table is empty, once DNS forwarding exists.
+  Dns_Stop();
 }
 
 void Main_Panic(const char *fmt, ...) {
@@ -587,44 +575,4 @@ void Main_Panic(const char *fmt, ...) {
   va_end(ap);
   fprintf(stderr, "Zelmor NAT Panic: %s\n", buf);
   exit(255);
-}
-
-// ---- utilities ------------------------------------------------------------
-
-int Mac_Parse(const char *text, uint8_t out[6]) {
-  if (strlen(text) != 17) return -1;
-  uint8_t mac[6];
-  for (int i = 0; i < 6; ++i) {
-    const char *p = text + 3 * i;
-    if (i < 5 && p[2] != ':') return -1;
-    int hi = -1, lo = -1;
-    for (int k = 0; k < 2; ++k) {
-      char c = p[k];
-      int v = c >= '0' && c <= '9' ? c - '0'
-              : c >= 'a' && c <= 'f' ? c - 'a' + 10
-              : c >= 'A' && c <= 'F' ? c - 'A' + 10
-                                     : -1;
-      (k == 0 ? hi : lo) = v;
-    }
-    if (hi < 0 || lo < 0) return -1;
-    mac[i] = uint8_t(hi << 4 | lo);
-  }
-  memcpy(out, mac, 6);
-  return 0;
-}
-
-void Fd_SetNonBlocking(int fd) {
-  int flags = fcntl(fd, F_GETFL);
-  if (flags != -1) fcntl(fd, F_SETFL, flags | O_NONBLOCK);
-}
-
-int Sock_GetName(int fd, struct sockaddr_in *addr) {
-  socklen_t len = sizeof *addr;
-  if (getsockname(fd, reinterpret_cast<struct sockaddr *>(addr), &len) != 0) {
-    addr->sin_family = 0;
-    addr->sin_port = 0;
-    addr->sin_addr.s_addr = 0;
-    return -1;
-  }
-  return 0;
 }

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "core/main.h"
+#include "core/settings.h"
 #include "core/startup.h"
 
 void Sample_Write(FILE *out, const char *device) {

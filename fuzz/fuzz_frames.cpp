@@ -29,8 +29,8 @@
 #include <vector>
 
 #include "core/config.h"
-#include "core/main.h"
 #include "core/poll.h"
+#include "core/settings.h"
 #include "core/timer.h"
 #include "nat/dhcp.h"
 #include "nat/icmp.h"

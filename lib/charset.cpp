@@ -22,7 +22,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "core/main.h"
 #include "lib/support.h"
 #include "lib/support_internal.h"
 

@@ -16,7 +16,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "core/main.h"
 #include "lib/support_internal.h"
 
 void *Mem_AllocAt(const char *file, int line, size_t size) {

@@ -13,6 +13,12 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+/// The daemon's panic routine (defined by its main, core/main.cpp): formats
+/// the message into 1024 bytes (truncating), writes
+/// "Zelmor NAT Panic: %s\n" to standard error and exits with status 255,
+/// without the shutdown routine.
+[[noreturn]] void Main_Panic(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
 /// Copies `src` with its NUL into `dst` of `size` bytes; panics
 /// "%s:%d Buffer too small 0x%x\n" when strlen(src) >= size.
 void Str_Copy(char *dst, const char *src, size_t size);

@@ -21,7 +21,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "core/main.h"
+#include "core/settings.h"
 #include "nat/udp.h"
 #include "packet/arp.h"
 #include "packet/skbuff.h"

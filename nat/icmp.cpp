@@ -24,11 +24,12 @@
 #include <cstring>
 
 #include "control/textbuf.h"
-#include "core/main.h"
 #include "core/poll.h"
+#include "core/settings.h"
 #include "core/timer.h"
 #include "lib/list.h"
 #include "lib/support.h"
+#include "lib/util.h"
 #include "nat/tcp.h"
 #include "nat/udp.h"
 #include "packet/ip.h"

@@ -22,8 +22,9 @@
 #include <unistd.h>
 
 #include "control/textbuf.h"
-#include "core/main.h"
+#include "core/settings.h"
 #include "lib/support.h"
+#include "lib/util.h"
 #include "nat/tcp_accept.h"
 #include "nat/tcp_conn.h"
 

@@ -49,7 +49,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
-#include "core/main.h"
+#include "core/settings.h"
 #include "nat/tcp_conn.h"
 #include "packet/ip.h"
 #include "packet/skbuff.h"

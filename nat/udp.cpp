@@ -35,11 +35,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "alg/dns.h"
 #include "control/textbuf.h"
 #include "core/config.h"
-#include "core/main.h"
+#include "core/settings.h"
 #include "core/timer.h"
 #include "lib/support.h"
+#include "lib/util.h"
 #include "nat/dhcp.h"
 #include "nat/icmp.h"
 #include "packet/ip.h"
@@ -56,6 +58,7 @@ constexpr size_t kRecvAreaSize = 65536;
 constexpr int kPrivBindAttempts = 512;
 constexpr uint16_t kPortBootps = 67;
 constexpr uint16_t kPortMdns = 5353;
+constexpr uint16_t kPortDns = 53;
 constexpr uint16_t kLastPrivPort = 1023;
 constexpr uint16_t kFirstPrivPortFloor = 256;
 
@@ -169,7 +172,8 @@ void FlowRemove(UdpFlow *flow) {
 /// gateway's own services; others are dropped without an ICMP error.
 void ServiceInput(SkBuff *skb, uint16_t dportH) {
   if (dportH == kPortBootps && g_settings.enableNatDhcp) Dhcp_Input(skb);
-  // Name service (137) and DNS (53) have no gateway yet: dropped.
+  if (dportH == kPortDns) Dns_Forward(skb);
+  // Name service (137) has no gateway yet: dropped.
 }
 
 }  // namespace

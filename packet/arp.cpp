@@ -31,7 +31,7 @@
 #include <cstring>
 
 #include "control/textbuf.h"
-#include "core/main.h"
+#include "core/settings.h"
 #include "core/timer.h"
 #include "lib/list.h"
 #include "lib/support.h"

@@ -24,9 +24,10 @@
 #include <unistd.h>
 
 #include "core/config.h"
-#include "core/main.h"
 #include "core/poll.h"
+#include "core/settings.h"
 #include "lib/support.h"
+#include "lib/util.h"
 #include "nat/tcp.h"
 #include "packet/arp.h"
 #include "packet/dev_backend.h"

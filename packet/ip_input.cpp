@@ -31,7 +31,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "core/main.h"
+#include "core/settings.h"
 #include "core/timer.h"
 #include "lib/list.h"
 #include "nat/icmp.h"

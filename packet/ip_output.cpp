@@ -11,7 +11,7 @@
 // low 16 bits, so identifications wrap from 0xFFFF to 0x0000.
 #include <cstring>
 
-#include "core/main.h"
+#include "core/settings.h"
 #include "packet/arp.h"
 #include "packet/dev.h"
 #include "packet/ip.h"

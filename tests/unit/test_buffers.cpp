@@ -14,7 +14,8 @@
 #include <vector>
 
 #include "control/textbuf.h"
-#include "core/main.h"
+#include "core/settings.h"
+#include "lib/util.h"
 #include "core/poll.h"
 #include "lib/support.h"
 #include "lib/support_internal.h"

@@ -19,7 +19,8 @@
 #include <optional>
 
 #include "control/textbuf.h"
-#include "core/main.h"
+#include "core/settings.h"
+#include "lib/util.h"
 #include "core/poll.h"
 #include "core/timer.h"
 #include "nat/dhcp.h"
