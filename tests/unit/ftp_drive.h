@@ -78,7 +78,7 @@ inline std::string Rewrite(Parser p, const std::string &in, std::vector<size_t> 
     }
   }
   if (conn.poll.ready != 0) abort();  // readable must not stay marked with nothing left
-  Ftp_Release(&conn);
+  conn.release(&conn);  // Ftp_Release, as the engine calls it
   return out;
 }
 

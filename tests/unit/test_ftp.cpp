@@ -46,7 +46,7 @@ TEST(FtpTest, OneDataListenerAtATimeUntilAbor) {
     Poll_Reap();
     EXPECT_EQ(TcpAccept_Count(), before + (strcmp(line, "ABOR\n") != 0)) << line;
   }
-  Ftp_Release(&conn);
+  conn.release(&conn);
   Poll_Reap();
   EXPECT_EQ(TcpAccept_Count(), before) << "the release removes the listener";
 }
