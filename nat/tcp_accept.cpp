@@ -21,6 +21,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "alg/ftp.h"
 #include "control/textbuf.h"
 #include "core/settings.h"
 #include "lib/support.h"
@@ -121,8 +122,8 @@ TcpConn *TcpConn_CreateIncoming(int fd, uint32_t guestN, uint16_t guestPortN, ui
   conn->state = kTcpSynSent;
   conn->poll.fd = fd;
   // Gateway attach point: the FTP server gateway attaches here to every
-  // connection towards guest port 21, before the SYN is queued. None is
-  // attached yet.
+  // connection towards guest port 21, before the SYN is queued.
+  if (guestPortN == htons(21)) Ftp_AttachServer(conn);
   conn->iss = (uint32_t(rand()) << 16) ^ uint32_t(rand());
   TcpSend_Start(&conn->send, conn->iss, 1);
   if (TcpConn_QueueSyn(conn) < 0) {
