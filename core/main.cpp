@@ -28,6 +28,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include "alg/netbios.h"
 #include "control/ctl.h"
 #include "core/config.h"
 #include "core/poll.h"
@@ -557,7 +558,8 @@ int Main_Run(int argc, char **argv) {
     Main_Shutdown();
     return status;
   }
-  // DNS forwarding and the NetBIOS gateway start here once they exist.
+  // DNS forwarding starts here once it exists, before the NetBIOS gateway.
+  Netbios_Init();
 
   Ctl_InitUnix();
   Ctl_InitTcp();

@@ -9,6 +9,7 @@ PACKAGES=(
   iproute2 iputils-ping traceroute nftables kmod
   socat curl iperf3 dnsmasq-base dnsutils busybox isc-dhcp-client
   slirp4netns python3 procps psmisc netcat-openbsd linux-perf
+  samba samba-common-bin
 )
 
 missing=()
