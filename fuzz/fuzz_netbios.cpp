@@ -14,10 +14,11 @@
 // but for NB_ADDRESS of a registration, release or refresh request and
 // SOURCE_IP of a direct datagram with a whole source name (both the host's
 // address, 127.0.0.1), and nothing when the message is too short. The same
-// bytes sent back as the answer (name service) or to port 138 of the host
-// (datagrams: through the relay) reach the guest unchanged but for
+// bytes sent back as the WINS server's answer, or to port 138 of the host
+// (datagrams: through the relay), reach the guest unchanged but for
 // NB_ADDRESS of a registration, release or refresh answer (the guest's).
-// No request, relay or buffer is left behind.
+// A request to an outside host is left unanswered: it ends after its one
+// try. Nothing is left behind: no request, relay or buffer.
 #include <arpa/inet.h>
 #include <sched.h>
 #include <sys/mman.h>
@@ -86,8 +87,7 @@ void Env_Advance(int64_t sec) { g_sim.sec += sec, Poll_RunOnce(0); }
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  static int wins = (Env_Configure("winsServer = 127.0.0.2"), Env_Socket("127.0.0.2", 137)),
-             peer = Env_Socket("127.0.0.3", 138);
+  static int wins = (Env_Configure("winsServer = 127.0.0.2"), Env_Socket("127.0.0.2", 137)), peer = Env_Socket("127.0.0.3", 138);
   if (size < 1 || size > 1400 || data[0] > 2) return 0;
   Bytes m(data + 1, data + size), out = m, back = m;
   size_t n = m.size();
@@ -97,13 +97,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (ns ? op < 0 || (request && n < 68) : n < 10) out.clear();
   else if (ns ? request : direct) Wire_Put32n(&out[ns ? 64 : 4], inet_addr("127.0.0.1"));
   if (ns && response && reg && n >= 62) Wire_Put32n(&back[58], inet_addr("10.254.254.10"));
-  if (out.empty() || !(ns || direct)) back.clear();
+  if (out.empty() || data[0] == 1 || !(ns || direct)) back.clear();
 
   sockaddr_in from = {AF_INET, htons(138), {inet_addr("127.0.0.1")}, {}};
   Env_GuestSend(ns ? (data[0] ? "127.0.0.2" : "10.254.254.1") : "127.0.0.3", ns ? 137 : 138, m);
   if (Env_Recv(ns ? wins : peer, ns ? &from : nullptr) != out) abort();
-  sendto(ns ? wins : peer, m.data(), n, 0, reinterpret_cast<sockaddr *>(&from), sizeof from);
-  Env_Advance(3);  // the answer in, the relay expired
+  if (data[0] != 1) sendto(ns ? wins : peer, m.data(), n, 0, reinterpret_cast<sockaddr *>(&from), sizeof from);
+  Env_Advance(3);  // the answer in; the outside request's one try and the relay expired
   if (Env_Recv(g_guest, nullptr, 42) != back || Nbds_RelayCount() || SkBuff_LiveCount()) abort();
   return 0;
 }

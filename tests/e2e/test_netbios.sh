@@ -54,4 +54,3 @@ the list read again: the second server (winsServer) answers|198.51.100.1 NBGUEST
 the direct datagram leaves with the host's SOURCE_IP|c6 33 64 01|(dgram '\x0a\xfe\xfe\x0a' peer | in_guest socat -t 3 - UDP4-DATAGRAM:203.0.113.10:138,bind=:138 >"$SB_TMP/reply" 2>&1 &); until_in "$SB_TMP/dgram" peer 4 4
 the answer to the host's port 138 reaches the guest's|67 75 65 73 74|dgram '\xcb\x00\x71\x0a' guest | in_outside socat - UDP4-SENDTO:198.51.100.1:138,bind=203.0.113.10:138,reuseaddr; until_in "$SB_TMP/reply" guest 82 5
 ROWS
-pass "test_netbios"
