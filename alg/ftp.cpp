@@ -38,7 +38,8 @@
 #include <unistd.h>
 
 #include "core/config.h"
-#include "core/main.h"
+#include "core/settings.h"
+#include "lib/util.h"
 #include "lib/support.h"
 #include "nat/tcp.h"
 #include "nat/tcp_accept.h"

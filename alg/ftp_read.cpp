@@ -41,7 +41,8 @@
 #include <netinet/in.h>
 
 #include "alg/ftp.h"
-#include "core/main.h"
+#include "core/settings.h"
+#include "lib/util.h"
 #include "lib/support.h"
 
 namespace {

@@ -28,6 +28,7 @@
 #include <unistd.h>
 
 #include "alg/dns.h"
+#include "alg/netbios.h"
 #include "control/ctl.h"
 #include "core/config.h"
 #include "core/poll.h"
@@ -542,7 +543,7 @@ int Main_Run(int argc, char **argv) {
     return status;
   }
   Dns_Start();
-  // The NetBIOS gateway starts here once it exists.
+  Netbios_Init();
 
   // The tables of the control server's status reply, in the reply's order.
   for (CtlDumpFn dump : {Arp_DumpTable, Udp_DumpTable, Icmp_DumpTable, Tcp_DumpTable,

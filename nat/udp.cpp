@@ -39,6 +39,7 @@
 #include "control/textbuf.h"
 #include "core/config.h"
 #include "core/settings.h"
+#include "alg/netbios.h"
 #include "core/timer.h"
 #include "lib/support.h"
 #include "lib/util.h"
@@ -57,6 +58,8 @@ constexpr uint32_t kRecvHeadroom = 128;
 constexpr size_t kRecvAreaSize = 65536;
 constexpr int kPrivBindAttempts = 512;
 constexpr uint16_t kPortBootps = 67;
+constexpr uint16_t kPortNbns = 137;
+constexpr uint16_t kPortNbds = 138;
 constexpr uint16_t kPortMdns = 5353;
 constexpr uint16_t kPortDns = 53;
 constexpr uint16_t kLastPrivPort = 1023;
@@ -173,7 +176,8 @@ void FlowRemove(UdpFlow *flow) {
 void ServiceInput(SkBuff *skb, uint16_t dportH) {
   if (dportH == kPortBootps && g_settings.enableNatDhcp) Dhcp_Input(skb);
   if (dportH == kPortDns) Dns_Forward(skb);
-  // Name service (137) has no gateway yet: dropped.
+  // The name service takes only requests addressed to the gateway itself.
+  if (dportH == kPortNbns && skb->destClass == kDestGateway) Nbns_Forward(skb, 1);
 }
 
 }  // namespace
@@ -213,6 +217,13 @@ void Udp_Input(SkBuff *skb) {
     flow = FlowCreate(iph, uh);
     if (!flow) return;
   }
+  // NetBIOS: the name service relays through sockets of its own; a direct
+  // datagram leaves here with its SOURCE_IP rewritten.
+  if (dportH == kPortNbns) {
+    Nbns_Forward(skb, 0);
+    return;
+  }
+  if (dportH == kPortNbds && Nbds_Forward(skb) == -1) return;
 
   flow->lastId = Wire_Get16(iph + ip::kId);
   flow->lastCsum = Wire_Get16(uh + udp::kCsum);

@@ -10,6 +10,7 @@ PACKAGES=(
   socat curl iperf3 dnsmasq-base dnsutils busybox isc-dhcp-client
   slirp4netns python3 procps psmisc netcat-openbsd linux-perf dnsperf
   python3-pyftpdlib
+  samba samba-common-bin
 )
 
 missing=()
