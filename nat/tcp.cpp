@@ -40,6 +40,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "alg/pptp.h"
 #include "control/textbuf.h"
 #include "core/main.h"
 #include "lib/support.h"
@@ -176,7 +177,8 @@ TcpConn *CreateOutgoing(const SegView &s) {
   }
   // Gateway attach point: the FTP client gateway (destination port 21) and
   // the PPTP gateway (destination port 1723) attach here, after the record
-  // is filled in and before its descriptor is stored. None is attached yet.
+  // is filled in and before its descriptor is stored.
+  if (s.dport == htons(kPptpPort)) Pptp_Attach(conn);
   conn->poll.fd = fd;
   Fd_SetNonBlocking(fd);
   Tcp_RaiseSocketBuffers(fd);
