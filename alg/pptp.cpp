@@ -28,7 +28,9 @@
 // connection's host socket; server GRE is checked against the relay (from
 // the server, to that local address, the guest's Call ID) and handed to the
 // guest from the server's address with a fresh IPv4 header. The GRE header
-// and payload are never changed and Call IDs are not translated. A relay
+// and payload are never changed and Call IDs are not translated. As for
+// every relayed protocol, a server at the gateway address is the host's
+// 127.0.0.1. A relay
 // lives until its control connection is released; a connection that sets
 // up several calls keeps a relay for each, and all of them end with it.
 #include "alg/pptp.h"
@@ -95,6 +97,12 @@ namespace {
 
 ListLink g_relays = {&g_relays, &g_relays, nullptr};
 
+// The server's address on the host: a server the guest reaches at the
+// gateway address is the host itself, 127.0.0.1.
+uint32_t HostAddr(const GreRelay *r) {
+  return r->serverAddr == g_settings.gatewayAddr ? g_settings.loopbackAddr : r->serverAddr;
+}
+
 // Creates and registers the relay of one call; nullptr when it is refused
 // (the guest's Call ID already relayed towards this server) or any step
 // fails.
@@ -125,7 +133,7 @@ GreRelay *GreRelay_Create(PptpGateway *gw, const TcpConn *conn, uint16_t guestCa
   int on = 1;
   struct sockaddr_in to {};
   to.sin_family = AF_INET;
-  to.sin_addr.s_addr = r->serverAddr;
+  to.sin_addr.s_addr = HostAddr(r);
   if (setsockopt(fd, IPPROTO_IP, IP_HDRINCL, &on, sizeof on) != 0 ||
       (Fd_SetNonBlocking(fd), connect(fd, reinterpret_cast<struct sockaddr *>(&to), sizeof to) != 0) ||
       Poll_Add(&r->poll) != 0) {
@@ -211,6 +219,7 @@ void Gre_Input(SkBuff *skb) {
   h[ip::kVerIhl] = uint8_t(0x40 | (hl / 4));
   Wire_Put16(h + ip::kFragOff, Wire_Get16(h + ip::kFragOff) & ip::kFlagDF);
   Wire_Put32n(h + ip::kSrc, relay->localAddr);
+  Wire_Put32n(h + ip::kDst, HostAddr(relay));
   if (send(relay->poll.fd, h, skb->len, 0) < 0) Icmp_SendErrnoUnreach(skb, errno);
 }
 
@@ -223,7 +232,7 @@ void GreRelay_HostInput(PollEntry *entry, struct pollfd *slot) {
   const uint32_t n = uint32_t(got);
   const uint32_t hl = uint32_t(ip::HdrLen(dgram));
   if (hl < kIpHdrLen || hl + kGreHdrLen > n) return;
-  if (Wire_Get32n(dgram + ip::kDst) != r->localAddr || Wire_Get32n(dgram + ip::kSrc) != r->serverAddr ||
+  if (Wire_Get32n(dgram + ip::kDst) != r->localAddr || Wire_Get32n(dgram + ip::kSrc) != HostAddr(r) ||
       dgram[ip::kProto] != kProtoGre || Wire_Get16n(dgram + hl + kGreCallId) != r->guestCallId)
     return;
   SkBuff *skb = SkBuff_Alloc(n + kGreHeadroom);
