@@ -41,6 +41,7 @@
 #include <unistd.h>
 
 #include "alg/ftp.h"
+#include "alg/pptp.h"
 #include "control/textbuf.h"
 #include "core/settings.h"
 #include "lib/support.h"
@@ -180,6 +181,7 @@ TcpConn *CreateOutgoing(const SegView &s) {
   // the PPTP gateway (destination port 1723) attach here, after the record
   // is filled in and before its descriptor is stored.
   if (s.dport == htons(21)) Ftp_AttachClient(conn);
+  if (s.dport == htons(kPptpPort)) Pptp_Attach(conn);
   conn->poll.fd = fd;
   Fd_SetNonBlocking(fd);
   Tcp_RaiseSocketBuffers(fd);

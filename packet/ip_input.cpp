@@ -31,6 +31,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "alg/pptp.h"
 #include "core/settings.h"
 #include "core/timer.h"
 #include "lib/list.h"
@@ -273,7 +274,8 @@ void Ip_Dispatch(uint8_t *iph, SkBuff *skb) {
       Icmp_Input(skb);
       break;
     case kProtoGre:
-      break;  // no GRE relay: dropped
+      Gre_Input(skb);
+      break;
     default:
       Icmp_SendError(skb, 3, 2, 0);
       break;
