@@ -35,6 +35,7 @@
 #include "packet/arp.h"
 #include "packet/dev_backend.h"
 #include "packet/ip.h"
+#include "packet/pcap.h"
 #include "packet/skbuff.h"
 #include "packet/wire.h"
 
@@ -89,6 +90,7 @@ bool WouldBlock(int err) { return err == EAGAIN || err == EWOULDBLOCK || err == 
 // must wait), true when it took the frame or lost it for good.
 bool DevOut_Write(DevWatch *dev, const uint8_t *bytes, size_t len) {
   ssize_t n = dev->backend->write(dev, bytes, len);
+  if (n >= 0) Pcap_Frame(bytes, len);
   return n >= 0 || !WouldBlock(errno);
 }
 
@@ -341,6 +343,7 @@ void Dev_Input(PollEntry *entry, struct pollfd *slot) {
   for (int i = 0; i < kDevBatchMax && !dev->poll.removing; ++i) {
     ssize_t n = dev->backend->read(dev, frame, sizeof frame);
     if (n <= 0) break;
+    Pcap_Frame(frame, size_t(n));
     if (n > ssize_t(kEthHdrLen)) Dev_InputFrame(frame, size_t(n));
   }
   Tcp_FlushPending();
@@ -388,6 +391,6 @@ void Eth_Output(SkBuff *skb, const uint8_t dstMac[6], uint16_t etherType) {
       if (dev->outHead) DevOut_Wait(dev);
     }
   } else if (g_settings.devFd >= 0) {
-    (void)!write(g_settings.devFd, skb->data, skb->len);
+    if (write(g_settings.devFd, skb->data, skb->len) >= 0) Pcap_Frame(skb->data, skb->len);
   }
 }

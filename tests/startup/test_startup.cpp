@@ -303,6 +303,11 @@ TEST_F(StartupTest, CommandLineFailures) {
        "Cannot open network device `/nonexistent/qlink': No such file or directory\n"},
       {"not the device", {"/dev/null"}, "[host]\n", 129, "",
        "Cannot get module qlink version: Inappropriate ioctl for device\n"},
+      {"capture file cannot be created", {dev_}, "[host]\npcapfile = /nonexistent/k.pcap\n", 133, "",
+       "Cannot open capture file `/nonexistent/k.pcap': No such file or directory\n"},
+      {"-w before the pcapfile key", {"-w", "/nonexistent/w.pcap", dev_},
+       "[host]\npcapfile = /nonexistent/k.pcap\n", 133, "",
+       "Cannot open capture file `/nonexistent/w.pcap': No such file or directory\n"},
       {"device socket directory missing", {"unix:/nonexistent/dir/sock"}, "[host]\n", 119, "",
        "Cannot open network device `unix:/nonexistent/dir/sock': No such file or directory\n"},
   };
