@@ -57,30 +57,21 @@ bg_in "$NS_OUT" python3 -m http.server 8000 --bind 198.51.100.2 --directory "$SB
 for _ in $(seq 1 200); do in_outside bash -c '</dev/tcp/198.51.100.2/8000' 2>/dev/null && break; sleep 0.1; done
 CONSOLE="$SB_TMP/console.log"
 # QEMU runs in natd's namespace: a fresh one, so its UNIX datagram queue
-# length is the kernel's default.
-qlen=$(in_host cat /proc/sys/net/unix/max_dgram_qlen)
+# length is the kernel's default (10).
 bg_in "$NS_HOST" bash "$VM_GUEST" run "$VM" "$DEV_SOCK" 02:7d:33:00:00:20 "$CONSOLE"
-wait_console() {  # pattern, seconds
-  local i
-  for i in $(seq 1 $(($2 * 10))); do
-    grep -q -- "$1" "$CONSOLE" 2>/dev/null && return 0
-    grep -q 'VM-FAIL\|Kernel panic' "$CONSOLE" 2>/dev/null && break
-    sleep 0.1
-  done
-  fail "VM did not print '$1'; console:
-$(tail -n 30 "$CONSOLE" 2>/dev/null)"
-}
-wait_console VM-SERVING 240
-natd_alive
+for _ in $(seq 1 2400); do
+  grep -q 'VM-SERVING\|VM-FAIL\|Kernel panic' "$CONSOLE" 2>/dev/null && break
+  sleep 0.1
+done
+grep -q VM-SERVING "$CONSOLE" || fail "VM did not finish its steps; console: $(tail -n 30 "$CONSOLE")"
 tr -d '\r' <"$CONSOLE" | grep -o 'VM-.*'
-pass "VM booted and ran its steps (queue length $qlen)"
+pass "VM booted and ran its steps"
 
 step "DHCP, pings, page, 1 MiB download"
 vm() { tr -d '\r' <"$CONSOLE" | grep -o "$1.*" | head -n1; }
-[ "$(vm VM-DHCP)" = "VM-DHCP 10.254.254.128/24" ] || fail "DHCP: '$(vm VM-DHCP)'"
-[ -n "$(vm VM-PING-GATEWAY)" ] || fail "no echo reply from the gateway"
-[ -n "$(vm VM-PING-OUTSIDE)" ] || fail "no echo reply from outside"
-[ "$(vm VM-PAGE)" = "VM-PAGE outside-page-$$" ] || fail "page: '$(vm VM-PAGE)'"
+for want in "VM-DHCP 10.254.254.128/24" VM-PING-GATEWAY VM-PING-OUTSIDE "VM-PAGE outside-page-$$"; do
+  [ "$(vm "${want%% *}")" = "$want" ] || fail "VM: expected '$want', got '$(vm "${want%% *}")'"
+done
 read -r _ size md5 ms <<<"$(vm VM-DOWNLOAD)"
 [ "$size" = 1048576 ] && [ "$md5" = "$BIG_MD5" ] || fail "download: $(vm VM-DOWNLOAD)"
 pass "1 MiB into the VM in ${ms} ms"
@@ -92,6 +83,5 @@ pass "forward into the VM"
 
 step "at most $MAX_RETRANS TCP retransmissions over the whole run"
 retrans=$(in_host "$NATCTL" -p "$NATD_PID" --prometheus | sed -n 's/^natd_tcp_retransmissions_total //p')
-[ -n "$retrans" ] || fail "no retransmission counter"
-[ "$retrans" -le "$MAX_RETRANS" ] || fail "$retrans retransmissions"
+[ -n "$retrans" ] && [ "$retrans" -le "$MAX_RETRANS" ] || fail "retransmissions: '$retrans'"
 pass "$retrans retransmissions"
