@@ -10,28 +10,23 @@
 set -u
 fail() { echo "FAIL: $*" >&2; exit 1; }
 BUILD=$(cd "$(dirname "${1:?natd path}")" && pwd)
-for t in cpack dpkg dpkg-deb systemd-analyze; do command -v $t >/dev/null || fail "missing $t"; done
 TMP=$(mktemp -d /tmp/natd-package.XXXXXX)
 trap 'rm -rf "$TMP"' EXIT
 
 (cd "$BUILD" && cpack -G DEB -B "$TMP/out" >"$TMP/cpack.log" 2>&1) || fail "cpack: $(tail "$TMP/cpack.log")"
-deb=$(ls "$TMP"/out/natd_*.deb) || fail "no package"
+deb=$(ls "$TMP"/out/natd_*.deb)
 prefix=$(sed -n 's/^CMAKE_INSTALL_PREFIX:PATH=//p' "$BUILD/CMakeCache.txt")
 etc=$([ "$prefix" = /usr ] && echo /etc || echo "$prefix/etc")
 
 ROOT="$TMP/root"
 mkdir -p "$ROOT"/var/lib/dpkg/{info,updates,triggers} && touch "$ROOT/var/lib/dpkg/status"
 dpkg --root="$ROOT" --force-depends -i "$deb" >"$TMP/dpkg.log" 2>&1 || fail "dpkg -i: $(cat "$TMP/dpkg.log")"
-for f in sbin/natd bin/natctl share/man/man8/natd.8 share/man/man1/natctl.1 share/man/man5/nat.conf.5 \
-  lib/systemd/system/natd.service share/doc/natd/nat.conf.sample; do
-  [ -s "$ROOT$prefix/$f" ] || fail "$prefix/$f not installed"
-done
+ls "$ROOT$prefix"/share/man/man{8/natd.8,1/natctl.1,5/nat.conf.5} >/dev/null || fail "man pages"
 [ "$(cat "$ROOT/var/lib/dpkg/info/natd.conffiles")" = "$etc/default/natd" ] || fail "conffile"
-"$ROOT$prefix/sbin/natd" -h | grep -q '^Usage: natd' || fail "installed natd does not run"
-"$ROOT$prefix/bin/natctl" --help | grep -q '^Usage: natctl' || fail "installed natctl does not run"
+"$ROOT$prefix/sbin/natd" -h | grep -q '^Usage: natd' && "$ROOT$prefix/bin/natctl" --help | grep -q '^Usage: natctl' ||
+  fail "installed programs do not run"
 grep -q '^device = tap:natd0$' "$ROOT$prefix/share/doc/natd/nat.conf.sample" || fail "sample configuration"
 unit="$ROOT$prefix/lib/systemd/system/natd.service"
-grep -q "^ExecStart=$prefix/sbin/natd " "$unit" || fail "unit's ExecStart"
 sed "s|^ExecStart=$prefix|ExecStart=$ROOT$prefix|" "$unit" >"$TMP/natd.service"
 out=$(systemd-analyze verify --man=no "$TMP/natd.service" 2>&1) && [ -z "$out" ] || fail "systemd-analyze: $out"
 echo "PASS: installed $(basename "$deb") under $prefix, unit verified"
