@@ -43,6 +43,7 @@
 #include "nat/udp.h"
 #include "packet/arp.h"
 #include "packet/dev.h"
+#include "packet/pcap.h"
 
 namespace {
 
@@ -247,7 +248,7 @@ void PrintBanner() {
 // set when that exit runs Main_Shutdown.
 int ReadOptions(int argc, char **argv, bool *shutdown) {
   int c;
-  while ((c = getopt(argc, argv, "c:GI:M:Dhm:d:s:")) != -1) {
+  while ((c = getopt(argc, argv, "c:GI:M:Dhm:d:s:w:")) != -1) {
     switch (c) {
       case 'c':
         Config_Path = optarg;
@@ -283,6 +284,9 @@ int ReadOptions(int argc, char **argv, bool *shutdown) {
         break;
       case 'd':
         s_pidRequest = optarg;
+        break;
+      case 'w':
+        g_settings.pcapPath = optarg;
         break;
       case 's':
         if (!Main_ParseStatusFd(optarg, &g_settings.statusFd)) {
@@ -525,6 +529,7 @@ int Main_Run(int argc, char **argv) {
   g_settings.tcpDisablePush = int(Config_GetInt("tcp", "disablePush", 0));
 
   status = Dev_Open(g_settings.deviceName.c_str());
+  if (status == 0) status = Pcap_Start();
   if (status != 0) {
     Main_Shutdown();
     return status;

@@ -18,6 +18,7 @@ struct Settings {
   int debugLevel = 0;
   bool generateSample = false;
   std::string deviceName;
+  std::string pcapPath;         // -w: capture file (natd's own addition)
 
   uint32_t gatewayAddr = 0;     // network order
   int prefixLen = 24;

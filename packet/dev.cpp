@@ -10,7 +10,11 @@
 // and hands IPv4 to Ip_Input and ARP to Arp_Input; at the end of the batch
 // the TCP engine writes what the batch queued for host sockets
 // (Tcp_FlushPending), so a burst of guest segments costs one host write.
-// Eth_Output prepends the Ethernet header and writes the frame once.
+// Eth_Output prepends the Ethernet header and writes the frame once; a
+// frame the device cannot take yet (EAGAIN: a UNIX peer's queue is full)
+// waits in the device's bounded output queue, and so does every frame
+// after it, until the backend's write watch reports POLLOUT
+// (Dev_OutputReady). Any other write error loses the frame.
 //
 // Invariant: s_output is the record whose descriptor is g_settings.devFd
 // (or nullptr when that descriptor was set by someone else); releasing the
@@ -32,6 +36,7 @@
 #include "packet/arp.h"
 #include "packet/dev_backend.h"
 #include "packet/ip.h"
+#include "packet/pcap.h"
 #include "packet/skbuff.h"
 #include "packet/wire.h"
 
@@ -47,8 +52,13 @@ constexpr uint16_t kMaxFrameLength = 1532;  // type field above this: Ethernet I
 
 DevWatch *s_output = nullptr;
 
+void DevOut_Drop(DevWatch *dev);
+
 void DevWatch_Release(PollEntry *entry) {
   DevWatch *dev = static_cast<DevWatch *>(entry->owner);
+  dev->outWatch = nullptr;  // it left the poll table with this entry or goes now
+  DevOut_Drop(dev);
+  DevProbe_Detach(dev);
   if (dev->poll.fd >= 0) {
     if (g_settings.devFd == dev->poll.fd) g_settings.devFd = -1;
     close(dev->poll.fd);
@@ -60,6 +70,84 @@ void DevWatch_Release(PollEntry *entry) {
   }
   free(dev);
 }
+
+// ---- output queue ----------------------------------------------------------
+
+}  // namespace
+
+struct DevOutFrame {
+  DevOutFrame *next;
+  size_t len;
+  uint8_t *Bytes() { return reinterpret_cast<uint8_t *>(this + 1); }
+};
+
+DevOutputLimits Dev_OutputLimits = {512, 1u << 20};
+
+namespace {
+
+bool WouldBlock(int err) { return err == EAGAIN || err == EWOULDBLOCK || err == ENOBUFS || err == EINTR; }
+
+// One write of a whole frame: false when the device would block (the frame
+// must wait), true when it took the frame or lost it for good.
+bool DevOut_Write(DevWatch *dev, const uint8_t *bytes, size_t len) {
+  ssize_t n = dev->backend->write(dev, bytes, len);
+  if (n >= 0) Pcap_Frame(bytes, len);
+  return n >= 0 || !WouldBlock(errno);
+}
+
+void DevOut_Watch(DevWatch *dev, PollEntry *watch) {
+  if (dev->outWatch == watch) return;
+  if (dev->outWatch) Poll_SetEvents(dev->outWatch, short(Poll_GetEvents(dev->outWatch) & ~POLLOUT));
+  dev->outWatch = watch;
+  if (watch) Poll_SetEvents(watch, short(Poll_GetEvents(watch) | POLLOUT));
+}
+
+// Forgets every waiting frame (counted as dropped) and the watch.
+void DevOut_Drop(DevWatch *dev) {
+  while (DevOutFrame *f = dev->outHead) {
+    dev->outHead = f->next;
+    free(f);
+    dev->outDropped++;
+  }
+  dev->outTail = nullptr;
+  dev->outFrames = 0;
+  dev->outBytes = 0;
+  DevOut_Watch(dev, nullptr);
+}
+
+// After a write would block: wait on the backend's watch, or, when it has
+// none, give the waiting frames up.
+void DevOut_Wait(DevWatch *dev) {
+  PollEntry *watch = dev->backend->writeWatch(dev);
+  if (watch)
+    DevOut_Watch(dev, watch);
+  else
+    DevOut_Drop(dev);
+}
+
+void DevOut_Append(DevWatch *dev, const uint8_t *bytes, size_t len) {
+  if (dev->outFrames + 1 > Dev_OutputLimits.frames || dev->outBytes + len > Dev_OutputLimits.bytes) {
+    dev->outDropped++;
+    return;
+  }
+  DevOutFrame *f = static_cast<DevOutFrame *>(malloc(sizeof(DevOutFrame) + len));
+  if (!f) {
+    dev->outDropped++;
+    return;
+  }
+  f->next = nullptr;
+  f->len = len;
+  memcpy(f->Bytes(), bytes, len);
+  if (dev->outTail)
+    dev->outTail->next = f;
+  else
+    dev->outHead = f;
+  dev->outTail = f;
+  dev->outFrames++;
+  dev->outBytes += len;
+}
+
+// ---- input ---------------------------------------------------------------
 
 bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
 
@@ -227,9 +315,27 @@ int Dev_Attach(int fd) {
   return 0;
 }
 
+void Dev_OutputReady(DevWatch *dev) {
+  while (DevOutFrame *f = dev->outHead) {
+    if (!DevOut_Write(dev, f->Bytes(), f->len)) {
+      DevOut_Wait(dev);
+      return;
+    }
+    dev->outHead = f->next;
+    if (!dev->outHead) dev->outTail = nullptr;
+    dev->outFrames--;
+    dev->outBytes -= f->len;
+    free(f);
+  }
+  DevOut_Watch(dev, nullptr);
+}
+
+uint64_t Dev_OutputDrops() { return s_output ? s_output->outDropped : 0; }
+
 void Dev_Input(PollEntry *entry, struct pollfd *slot) {
-  if (!(slot->revents & POLLIN)) return;
   DevWatch *dev = static_cast<DevWatch *>(entry->owner);
+  if (slot->revents & POLLOUT) Dev_OutputReady(dev);
+  if (!(slot->revents & POLLIN)) return;
   uint8_t frame[kDevReadMax];
   // Bounded, so that host sockets and timers are served between batches
   // however fast the guests send. A read that fails (EAGAIN: nothing more
@@ -238,6 +344,7 @@ void Dev_Input(PollEntry *entry, struct pollfd *slot) {
   for (int i = 0; i < kDevBatchMax && !dev->poll.removing; ++i) {
     ssize_t n = dev->backend->read(dev, frame, sizeof frame);
     if (n <= 0) break;
+    Pcap_Frame(frame, size_t(n));
     if (n > ssize_t(kEthHdrLen)) Dev_InputFrame(frame, size_t(n));
   }
   Tcp_FlushPending();
@@ -276,8 +383,15 @@ void Eth_Output(SkBuff *skb, const uint8_t dstMac[6], uint16_t etherType) {
   memcpy(eth + 6, g_settings.gatewayMac, 6);
   Wire_Put16(eth + 12, etherType);
   if (s_output && s_output->poll.fd == g_settings.devFd) {
-    (void)s_output->backend->write(s_output, skb->data, skb->len);
+    // Behind waiting frames a frame waits too, so that order is kept.
+    DevWatch *dev = s_output;
+    if (dev->outHead) {
+      DevOut_Append(dev, skb->data, skb->len);
+    } else if (!DevOut_Write(dev, skb->data, skb->len)) {
+      DevOut_Append(dev, skb->data, skb->len);
+      if (dev->outHead) DevOut_Wait(dev);
+    }
   } else if (g_settings.devFd >= 0) {
-    (void)!write(g_settings.devFd, skb->data, skb->len);
+    if (write(g_settings.devFd, skb->data, skb->len) >= 0) Pcap_Frame(skb->data, skb->len);
   }
 }

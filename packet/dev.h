@@ -26,8 +26,14 @@ int Dev_Attach(int fd);
 void Dev_Input(PollEntry *entry, struct pollfd *slot);
 
 /// Pushes the 14-byte Ethernet header (destination, gateway MAC, type) and
-/// writes the frame to the device. The caller keeps its reference.
+/// writes the frame to the device; a frame the device cannot take yet
+/// waits (bounded) and is written in order once it can. The caller keeps
+/// its reference.
 void Eth_Output(SkBuff *skb, const uint8_t dstMac[6], uint16_t etherType);
+
+/// Frames the device's output queue has lost so far (queue full, or the
+/// device gave no way to wait for it).
+uint64_t Dev_OutputDrops();
 
 /// Hands one received frame (bytes, length) through the device input path
 /// as if it had been read from the device (filters, classification,

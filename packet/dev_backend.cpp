@@ -3,7 +3,9 @@
 // plain descriptor used by Dev_Attach. Each backend only moves frames and
 // answers the five configuration steps; Dev_Open in dev.cpp owns the order,
 // the messages and the exit statuses. Backend state lives in the DevWatch
-// record (stored MAC, TAP interface name, UNIX peer).
+// record (stored MAC, TAP interface name, UNIX peer). Each backend also
+// names the poll entry to wait on when a write would block: the device's
+// own entry, or for the UNIX socket a probe connected to the peer.
 #include "packet/dev_backend.h"
 
 #include <cerrno>
@@ -12,6 +14,7 @@
 #include <fcntl.h>
 #include <linux/if.h>
 #include <linux/if_tun.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -59,6 +62,9 @@ ssize_t FdRead(DevWatch *dev, uint8_t *buf, size_t size) { return ::read(dev->po
 ssize_t FdWrite(DevWatch *dev, const uint8_t *buf, size_t len) {
   return ::write(dev->poll.fd, buf, len);
 }
+
+// A descriptor that refuses a frame becomes writable again on its own.
+PollEntry *OwnWatch(DevWatch *dev) { return &dev->poll; }
 
 // ---- shared by TAP and UNIX: the stored MAC -----------------------------
 
@@ -185,6 +191,51 @@ ssize_t UnixWrite(DevWatch *dev, const uint8_t *buf, size_t len) {
                   reinterpret_cast<const struct sockaddr *>(&dev->peer), dev->peerLen);
 }
 
+void ProbeEvent(PollEntry *entry, struct pollfd *slot) {
+  DevProbe *probe = static_cast<DevProbe *>(entry->owner);
+  if (probe->dev && (slot->revents & (POLLOUT | POLLERR | POLLHUP))) Dev_OutputReady(probe->dev);
+}
+
+void ProbeRelease(PollEntry *entry) {
+  DevProbe *probe = static_cast<DevProbe *>(entry->owner);
+  if (probe->poll.fd >= 0) ::close(probe->poll.fd);
+  if (probe->dev && probe->dev->probe == probe) probe->dev->probe = nullptr;
+  if (probe->dev && probe->dev->outWatch == &probe->poll) probe->dev->outWatch = nullptr;
+  free(probe);
+}
+
+// A sendto that would block means either that the bound socket's own send
+// buffer is full (its POLLOUT tells when that clears) or that the peer's
+// receive queue is (only a socket connected to the peer is told when that
+// clears: the probe, connected to the current peer on demand).
+PollEntry *UnixWriteWatch(DevWatch *dev) {
+  struct pollfd self = {dev->poll.fd, POLLOUT, 0};
+  if (::poll(&self, 1, 0) == 0) return &dev->poll;
+  if (dev->peerLen == 0) return nullptr;
+  DevProbe *probe = dev->probe;
+  if (!probe) {
+    probe = static_cast<DevProbe *>(calloc(1, sizeof(DevProbe)));
+    if (!probe) return nullptr;
+    Poll_Init(&probe->poll, ProbeEvent, ProbeRelease);
+    probe->poll.fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (probe->poll.fd < 0 || Poll_Add(&probe->poll) != 0) {
+      ProbeRelease(&probe->poll);
+      return nullptr;
+    }
+    probe->dev = dev;
+    dev->probe = probe;
+  }
+  if (probe->peerLen != dev->peerLen || memcmp(&probe->peer, &dev->peer, dev->peerLen) != 0) {
+    probe->peerLen = 0;
+    if (::connect(probe->poll.fd, reinterpret_cast<const struct sockaddr *>(&dev->peer),
+                  dev->peerLen) != 0)
+      return nullptr;
+    probe->peer = dev->peer;
+    probe->peerLen = dev->peerLen;
+  }
+  return &probe->poll;
+}
+
 int NoOpen(DevWatch *, const char *) {
   errno = EBADF;
   return -1;
@@ -195,13 +246,20 @@ int NoOpen(DevWatch *, const char *) {
 DevCharSys Dev_CharSys = {SysOpen, SysIoctl};
 
 const DevBackend kDevBackendChar = {CharOpen, CharVersion, CharSetMac, CharSetFlags,
-                                    CharGetMac, FdRead, FdWrite};
+                                    CharGetMac, FdRead, FdWrite, OwnWatch};
 const DevBackend kDevBackendTap = {TapOpen, StoredVersion, StoreMac, TapSetFlags,
-                                   StoredGetMac, FdRead, FdWrite};
+                                   StoredGetMac, FdRead, FdWrite, OwnWatch};
 const DevBackend kDevBackendUnix = {UnixOpen, StoredVersion, StoreMac, NoFlags,
-                                    StoredGetMac, UnixRead, UnixWrite};
+                                    StoredGetMac, UnixRead, UnixWrite, UnixWriteWatch};
 const DevBackend kDevBackendPlain = {NoOpen, StoredVersion, StoreMac, NoFlags,
-                                     StoredGetMac, FdRead, FdWrite};
+                                     StoredGetMac, FdRead, FdWrite, OwnWatch};
+
+void DevProbe_Detach(DevWatch *dev) {
+  if (!dev->probe) return;
+  dev->probe->dev = nullptr;
+  Poll_Remove(&dev->probe->poll);
+  dev->probe = nullptr;
+}
 
 const DevBackend *DevBackend_Select(const char *name, const char **arg) {
   if (strncmp(name, "tap:", 4) == 0) {

@@ -11,6 +11,10 @@
 // version, set MAC, set flags, get MAC), so Dev_Open reports the same
 // messages and statuses whichever backend is in use. Descriptors handed over
 // with Dev_Attach use the plain backend (read/write one frame per call).
+//
+// Frames the device cannot take yet (a write failing with EAGAIN) wait in
+// the record's output queue, bounded by Dev_OutputLimits, and are written in
+// order once the backend's write watch reports POLLOUT.
 #pragma once
 
 #include <cstddef>
@@ -23,6 +27,8 @@
 
 struct SkBuff;
 struct DevBackend;
+struct DevOutFrame;  // a frame waiting for the device (dev.cpp)
+struct DevProbe;
 
 /// The device's poll record. `poll` comes first (the poll owner pointer is
 /// the record). Backend state lives here as well.
@@ -35,6 +41,25 @@ struct DevWatch {
   struct sockaddr_un peer;      // unix: the peer that last sent a frame
   socklen_t peerLen;            // unix: 0 while no peer is known
   char *boundPath;              // unix: malloc'd socket path, removed on release
+  DevProbe *probe;              // unix: writability probe, created on demand
+
+  DevOutFrame *outHead;         // frames waiting for the device, oldest first
+  DevOutFrame *outTail;
+  size_t outFrames;             // frames and bytes in the queue
+  size_t outBytes;
+  uint64_t outDropped;          // frames lost: queue full, or nothing to wait on
+  PollEntry *outWatch;          // the entry that has POLLOUT requested, if any
+};
+
+/// unix: a socket connected to the peer and never written. The bound
+/// socket sends with sendto and is not connected, so its own POLLOUT only
+/// tells about its send buffer; the connected probe's POLLOUT also waits
+/// until the peer's receive queue has room. Released with its device.
+struct DevProbe {
+  PollEntry poll;
+  DevWatch *dev;                // nullptr once the device is gone
+  struct sockaddr_un peer;      // the address the probe is connected to
+  socklen_t peerLen;            // 0: not connected
 };
 
 /// One backend: every step returns 0 on success or -1 with errno set.
@@ -49,14 +74,34 @@ struct DevBackend {
   int (*getMac)(DevWatch *dev, uint8_t mac[6]);
   /// One frame into `buf` (at most `size` bytes); bytes read or -1.
   ssize_t (*read)(DevWatch *dev, uint8_t *buf, size_t size);
-  /// One frame; the result is not examined by Eth_Output.
+  /// One frame; bytes written, or -1 with errno (EAGAIN: try again later).
   ssize_t (*write)(DevWatch *dev, const uint8_t *buf, size_t len);
+  /// Called after a write failed with EAGAIN: the poll entry whose POLLOUT
+  /// tells that the device takes frames again, or nullptr when there is
+  /// none (the waiting frames are then lost).
+  PollEntry *(*writeWatch)(DevWatch *dev);
 };
 
 extern const DevBackend kDevBackendChar;
 extern const DevBackend kDevBackendTap;
 extern const DevBackend kDevBackendUnix;
 extern const DevBackend kDevBackendPlain;
+
+/// Writes the queued frames, oldest first, until the device blocks again
+/// (the write watch is re-armed) or the queue is empty (POLLOUT withdrawn).
+/// Called on POLLOUT of the write watch.
+void Dev_OutputReady(DevWatch *dev);
+
+/// Cuts the device's probe loose and removes it (device release).
+void DevProbe_Detach(DevWatch *dev);
+
+/// Bounds of each device's output queue: a frame that would exceed either
+/// is dropped and counted in outDropped.
+struct DevOutputLimits {
+  size_t frames;
+  size_t bytes;
+};
+extern DevOutputLimits Dev_OutputLimits;
 
 /// Picks the backend for `name` and sets *arg to the part after the prefix.
 const DevBackend *DevBackend_Select(const char *name, const char **arg);

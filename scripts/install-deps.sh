@@ -6,9 +6,9 @@ set -euo pipefail
 
 PACKAGES=(
   build-essential cmake ninja-build pkg-config libgtest-dev libgmock-dev
-  iproute2 iputils-ping traceroute nftables kmod
-  socat curl iperf3 dnsmasq-base dnsutils busybox isc-dhcp-client
-  slirp4netns python3 procps psmisc netcat-openbsd linux-perf dnsperf
+  iproute2 iputils-ping traceroute nftables kmod qemu-system-x86 cpio
+  socat curl iperf3 dnsmasq-base dnsutils busybox-static isc-dhcp-client
+  slirp4netns python3 procps psmisc netcat-openbsd linux-perf dnsperf tcpdump systemd
   python3-pyftpdlib
   samba samba-common-bin
 )

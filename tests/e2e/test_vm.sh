@@ -1,0 +1,87 @@
+#!/usr/bin/env bash
+# A real virtual machine as the guest, on natd's unix: device: QEMU (TCG)
+# boots a Debian kernel with an initramfs of busybox-static and the
+# virtio-net modules, both made by scripts/vm-guest.sh. The VM gets its
+# address by DHCP, pings the gateway and an outside host, fetches a page,
+# downloads 1 MiB (checked by its MD5) at the kernel's
+# default queue length for UNIX datagram sockets, and serves a page that an
+# outside client reaches through an [incomingtcp] forward. natd's TCP
+# retransmission counter stays at a handful over the whole run: frames the
+# VM's socket cannot take yet wait in natd instead of being lost.
+#
+# Usage: bash test_vm.sh /path/to/natd   (natctl beside it; as root)
+set -u
+. "$(dirname "$0")/lib.sh"
+
+NATCTL="$(dirname "${1:-.}")/natctl"
+sandbox_init vm
+need_tools qemu-system-x86_64 apt-get dpkg-deb modinfo cpio curl md5sum
+[ -x "$NATCTL" ] || fail "natctl not built beside natd: $NATCTL"
+VM_GUEST="$(dirname "$0")/../../scripts/vm-guest.sh"
+MAX_RETRANS=5
+
+step "kernel and initramfs (scripts/vm-guest.sh build)"
+cat >"$SB_TMP/guest.sh" <<'SH'
+now() { read up _ </proc/uptime; echo "${up%.*}${up#*.}0"; }   # milliseconds
+ping -c1 -W5 10.254.254.1 >/dev/null && echo VM-PING-GATEWAY
+ping -c1 -W5 198.51.100.2 >/dev/null && echo VM-PING-OUTSIDE
+# (this busybox's wget crashes with -T or -O -: plain file downloads only)
+wget -q -O /tmp/page http://198.51.100.2:8000/page.txt && echo "VM-PAGE $(cat /tmp/page)"
+t0=$(now)
+wget -q -O /tmp/big http://198.51.100.2:8000/big.bin
+t1=$(now)
+echo "VM-DOWNLOAD $(wc -c </tmp/big) $(md5sum </tmp/big | cut -d' ' -f1) $((t1 - t0))"
+mkdir -p /www && echo vm-served-page >/www/index.html
+httpd -p 80 -h /www && echo VM-SERVING
+sleep 600
+SH
+VM="$SB_TMP/vm"
+built=$(bash "$VM_GUEST" build "$VM" "$SB_TMP/guest.sh") || fail "vm-guest.sh build"
+pass "$built"
+
+step "natd on unix:, outside web server, the VM boots"
+printf 'enableNatDhcp = 1\n[incomingtcp]\n8080 = 10.254.254.128:80\n' >>"$NATD_CONF"
+DEV_SOCK="$SB_TMP/natd.sock"
+setsid ip netns exec "$NS_HOST" "$NATD" -c "$NATD_CONF" -m "$NATD_MACFILE" "unix:$DEV_SOCK" \
+  >"$SB_TMP/natd.out" 2>"$SB_TMP/natd.err" &
+NATD_PID=$!
+CTL_SOCK="/var/run/qlnat.$NATD_PID"
+for _ in $(seq 1 100); do [ -S "$CTL_SOCK" ] && [ -S "$DEV_SOCK" ] && break; sleep 0.05; done
+[ -S "$DEV_SOCK" ] || fail "natd did not start"
+add_outside
+mkdir -p "$SB_TMP/www"
+echo "outside-page-$$" >"$SB_TMP/www/page.txt"
+head -c 1048576 /dev/urandom >"$SB_TMP/www/big.bin"
+BIG_MD5=$(md5sum <"$SB_TMP/www/big.bin" | cut -d' ' -f1)
+bg_in "$NS_OUT" python3 -m http.server 8000 --bind 198.51.100.2 --directory "$SB_TMP/www" >/dev/null 2>&1
+for _ in $(seq 1 200); do in_outside bash -c '</dev/tcp/198.51.100.2/8000' 2>/dev/null && break; sleep 0.1; done
+CONSOLE="$SB_TMP/console.log"
+# QEMU runs in natd's namespace: a fresh one, so its UNIX datagram queue
+# length is the kernel's default (10).
+bg_in "$NS_HOST" bash "$VM_GUEST" run "$VM" "$DEV_SOCK" 02:7d:33:00:00:20 "$CONSOLE"
+for _ in $(seq 1 2400); do
+  grep -q 'VM-SERVING\|VM-FAIL\|Kernel panic' "$CONSOLE" 2>/dev/null && break
+  sleep 0.1
+done
+grep -q VM-SERVING "$CONSOLE" || fail "VM did not finish its steps; console: $(tail -n 30 "$CONSOLE")"
+tr -d '\r' <"$CONSOLE" | grep -o 'VM-.*'
+pass "VM booted and ran its steps"
+
+step "DHCP, pings, page, 1 MiB download"
+vm() { tr -d '\r' <"$CONSOLE" | grep -o "$1.*" | head -n1; }
+for want in "VM-DHCP 10.254.254.128/24" VM-PING-GATEWAY VM-PING-OUTSIDE "VM-PAGE outside-page-$$"; do
+  [ "$(vm "${want%% *}")" = "$want" ] || fail "VM: expected '$want', got '$(vm "${want%% *}")'"
+done
+read -r _ size md5 ms <<<"$(vm VM-DOWNLOAD)"
+[ "$size" = 1048576 ] && [ "$md5" = "$BIG_MD5" ] || fail "download: $(vm VM-DOWNLOAD)"
+pass "1 MiB into the VM in ${ms} ms"
+
+step "an outside client reaches the VM's server through the forward"
+page=$(in_outside curl -sS --max-time 20 http://198.51.100.1:8080/) || fail "forwarded fetch failed"
+[ "$page" = vm-served-page ] || fail "forwarded page: '$page'"
+pass "forward into the VM"
+
+step "at most $MAX_RETRANS TCP retransmissions over the whole run"
+retrans=$(in_host "$NATCTL" -p "$NATD_PID" --prometheus | sed -n 's/^natd_tcp_retransmissions_total //p')
+[ -n "$retrans" ] && [ "$retrans" -le "$MAX_RETRANS" ] || fail "retransmissions: '$retrans'"
+pass "$retrans retransmissions"
