@@ -130,11 +130,12 @@ ns_host() {
   # A lower-case MAC with an "f": natd must read it back from its MAC file.
   GATEWAY_MAC=02:4e:a1:0f:ab:cd
   echo "$GATEWAY_MAC" >"$SB_TMP/natd.mac"
-  ip netns exec "$NS_HOST" setsid "$NATD" -c "$NATD_CONF" -m "$SB_TMP/natd.mac" "$@" "tap:$TAP" \
+  local dev=${NATD_DEV:-tap:$TAP}  # NATD_DEV: another device (unix:PATH)
+  ip netns exec "$NS_HOST" setsid "$NATD" -c "$NATD_CONF" -m "$SB_TMP/natd.mac" "$@" "$dev" \
     >"$SB_TMP/natd.out" 2>"$SB_TMP/natd.err" &
   NATD_PID=$! CTL_SOCK=/var/run/qlnat.$!
   for _ in $(seq 100); do
-    [ -S "$CTL_SOCK" ] && ip -n "$NS_HOST" link show "$TAP" >/dev/null 2>&1 && break
+    [ -S "$CTL_SOCK" ] && { [ "$dev" != "tap:$TAP" ] || ip -n "$NS_HOST" link show "$TAP" >/dev/null 2>&1; } && break
     natd_running || { wait "$NATD_PID"; local st=$?; NATD_PID="" && fail "natd exited at start-up, status $st"; }
     sleep 0.05
   done

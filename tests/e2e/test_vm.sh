@@ -42,12 +42,7 @@ pass "$built"
 step "natd on unix:, outside web server, the VM boots"
 printf 'enableNatDhcp = 1\n[incomingtcp]\n8080 = 10.254.254.128:80\n' >>"$NATD_CONF"
 DEV_SOCK="$SB_TMP/natd.sock"
-setsid ip netns exec "$NS_HOST" "$NATD" -c "$NATD_CONF" -m "$NATD_MACFILE" "unix:$DEV_SOCK" \
-  >"$SB_TMP/natd.out" 2>"$SB_TMP/natd.err" &
-NATD_PID=$!
-CTL_SOCK="/var/run/qlnat.$NATD_PID"
-for _ in $(seq 1 100); do [ -S "$CTL_SOCK" ] && [ -S "$DEV_SOCK" ] && break; sleep 0.05; done
-[ -S "$DEV_SOCK" ] || fail "natd did not start"
+NATD_DEV="unix:$DEV_SOCK" ns_host
 add_outside
 mkdir -p "$SB_TMP/www"
 echo "outside-page-$$" >"$SB_TMP/www/page.txt"
