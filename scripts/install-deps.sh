@@ -8,7 +8,7 @@ PACKAGES=(
   build-essential cmake ninja-build pkg-config libgtest-dev libgmock-dev
   iproute2 iputils-ping traceroute nftables kmod
   socat curl iperf3 dnsmasq-base dnsutils busybox isc-dhcp-client
-  slirp4netns python3 procps psmisc netcat-openbsd linux-perf
+  slirp4netns python3 procps psmisc netcat-openbsd linux-perf pptp-linux pptpd
 )
 
 missing=()
