@@ -6,8 +6,8 @@
 // private host UDP socket that waits for one answer, and a retry timer.
 // The WINS list (at most four servers, oldest first) comes from [netbios]
 // `winsServer`, else from the `wins server` lines of the Samba file; it is
-// read when empty, after 20 idle seconds and at the end of a fail-over, and
-// only ever grows. All requests share one current-server index that only
+// read when empty, after 20 idle seconds and when a request has tried the
+// last server, and only ever grows. All requests share one current-server index that only
 // moves forward: a request sends `nbnsRetries` times, `nbnsTimeout` seconds
 // apart, to the current server, then moves the index on; past the last
 // server the guest gets host unreachable. In registration, release and

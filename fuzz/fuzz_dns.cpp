@@ -22,8 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       const uint8_t *ttl = p;
       if (ns_name_skip(&ttl, eom) != 0 || eom - ttl < 8) break;
       memcpy(p + (ttl - p) + 4, "\0\0\0\5", 4);
-      r = ns_skiprr(p, eom, ns_s_an, 1);
-      if (r < 0 && ++want) break;
+      if ((r = ns_skiprr(p, eom, ns_s_an, 1)) < 0 && ++want) break;
     }
     if (Dns_RewriteTtl(msg.data(), uint32_t(len)) != want || msg != expect) abort();
   }

@@ -13,8 +13,9 @@
 // Call ID) is already relayed. A GRE packet leaves with the local address as
 // its source and nothing else changed exactly when it is version 1, from the
 // guest to the server, with the server's Call ID of a relayed call; any
-// other is left untouched. Releasing the connection must leave no relay,
-// poll entry or buffer.
+// other is left untouched. Releasing the connection must run its own
+// release, restore its operations and end every relay at once (no poll
+// entry left, no buffer).
 #include <arpa/inet.h>
 
 #include <cstdlib>
@@ -39,7 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     memcpy(buf, g_read, *n = g_readLen);
     return *n ? kTcpReadData : kTcpReadNothing;
   };
-  c.release = [](TcpConn *) {};
+  c.release = [](TcpConn *conn) { conn->localAddr = 0; };  // stands for closing the socket
   Pptp_Attach(&c);
   std::set<uint16_t> guestIds, serverIds;  // the calls relayed so far
   for (size_t len; size >= 2; data += 2 + len, size -= 2 + len) {
@@ -70,8 +71,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (memcmp(ip, want, kIpHdrLen + len) != 0) abort();
     SkBuff_Free(skb);
   }
-  c.release(&c);
+  c.release(&c);  // the relays end at once, the connection's own operations are back
+  if (GreRelay_Count() != 0 || Poll_ActiveCount() != 0 || SkBuff_LiveCount() != 0 || c.localAddr != 0 ||
+      c.gateway != nullptr || c.read == Pptp_Read || c.release == Pptp_Release)
+    abort();
   Poll_Reap();
-  if (GreRelay_Count() != 0 || Poll_ActiveCount() != 0 || SkBuff_LiveCount() != 0) abort();
   return 0;
 }

@@ -11,6 +11,7 @@ PACKAGES=(
   slirp4netns python3 procps psmisc netcat-openbsd linux-perf dnsperf tcpdump systemd
   python3-pyftpdlib
   samba samba-common-bin
+  pptp-linux pptpd
 )
 
 missing=()

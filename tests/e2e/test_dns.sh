@@ -35,7 +35,8 @@ EOF
 
 # raw ADDR QUERY N: N sockets each send QUERY (hex) to ADDR:53 at once; one
 # line per socket: the reply in hex, "none", or the errno of an ICMP error.
-# The queries: identifier 7, one question, web.test (.localdomain) A IN.
+# The queries: identifier 7, one question, web.test (.localdomain) A IN;
+# opcode 2 (status): .localdomain is kept, the refused query draws ICMP.
 raw() { in_guest python3 -c 'import socket, select, sys, time
 ss, t = [socket.socket(2, 2) for _ in range(int(sys.argv[3]))], time.time() + 20
 for s in ss: s.setsockopt(1, 6, 1); s.connect((sys.argv[1], 53)); s.send(bytes.fromhex(sys.argv[2]))
@@ -48,6 +49,7 @@ while read -r server addr query n want; do
   [ "$(raw "$addr" "$query" "$n" | grep -c "$want")" = "$n" ] || fail "$addr $query x$n: want $want"
 done <<EOF
 198.51.100.2 10.254.254.1 0007010000010000000000000377656204746573740b6c6f63616c646f6d61696e0000010001 1 ^0007.*c6336402
+198.51.100.1 10.254.254.1 0007110000010000000000000377656204746573740b6c6f63616c646f6d61696e0000010001 1 ^111$
 198.51.100.2 10.254.254.255 0007010000010000000000000377656204746573740000010001 1 ^0007.*c6336402
 198.51.100.2 10.254.254.1 0007010000010000000000000377656204746573740000010001 200 ^0007.*c6336402
 198.51.100.1 10.254.254.1 0007010000010000000000000377656204746573740000010001 1 ^111$
