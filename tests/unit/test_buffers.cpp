@@ -147,6 +147,7 @@ TEST(Device, RefusedFramesWaitBoundedAndInOrder) {
       SkBuff_Reserve(skb, 14);
       memset(SkBuff_Put(skb, 100), i, 100);
       Eth_Output(skb, reinterpret_cast<const uint8_t *>("\x02\x7D\x33\0\0\1"), kEtherTypeIp);
+      SkBuff_Free(skb);  // the caller keeps its reference
     }
     EXPECT_EQ(poll(Poll_Slots(), nfds_t(Poll_Compact()), 0), 0) << "nothing ready until the peer reads";
     std::vector<int> got;
