@@ -18,8 +18,7 @@ sandbox_init netbios
 # file, removed again at the end. nmbd gets its own with -s.
 trap 'rc=$?; rm -rf "/etc/netns/$NS_HOST"; (exit $rc); sandbox_teardown' EXIT
 # Only the line with tabs, blanks and a different case names a server.
-mkdir -p "/etc/netns/$NS_HOST/samba" &&
-  printf '[global]\n;wins server = 203.0.113.10\n\tWINS  Server=198.51.100.2\n' >"/etc/netns/$NS_HOST/samba/smb.conf"
+printf '[global]\n;wins server = 203.0.113.10\n\tWINS  Server=198.51.100.2\n' | install -D /dev/stdin "/etc/netns/$NS_HOST/samba/smb.conf"
 printf '[netbios]\nnbnsTimeout = 1\nnbnsRetries = 1\n' >>"$NATD_CONF"
 ns_host
 add_guest g1 02:7D:33:00:00:10 10.254.254.10
