@@ -64,5 +64,5 @@ for _ in $(seq 50); do kids=$(pgrep -P "$NATD_PID" | xargs) && [ "$(wc -w <<<"$k
 # A child keeps the standard streams, its pipe and its resolver's socket, none of natd's descriptors.
 [ "$(wc -w <<<"$kids")" -eq 20 ] && [ "$(ls "/proc/${kids%% *}/fd" | wc -l)" -le 5 ] || fail "children: $kids"
 kill -TERM "$NATD_PID"; timeout 20 tail --pid="$NATD_PID" -f /dev/null && wait "$NATD_PID" || fail "status $? (124: still running)"
-! ps -p "${kids// /,}" >/dev/null || fail "children left: $(ps -p "${kids// /,}")"
-NATD_PID=""  # ended and checked here; the teardown has nothing to stop
+# natd ended and was checked here: the teardown has nothing left to stop.
+! ps -p "${kids// /,}" >/dev/null && NATD_PID="" || fail "children left: $(ps -p "${kids// /,}")"
