@@ -37,14 +37,11 @@ dgram() { printf "\x10\x02\x00\x07$1\x00\x8a\x00\x49\x00\x00$GUEST$WINS$2"; }
 # until FILE TEXT: waits (5 s at most) for TEXT in FILE, then prints FILE's bytes $3.. as hex.
 until_in() { for _ in $(seq 50); do grep -aq "$2" "$1" && break; sleep 0.1; done; od -An -tx1 -j"$3" -N"$4" "$1"; }
 
-# Each row: what is checked | text the output must contain | command (shell
+# Each row: what is checked | extended regex the output must match | command (shell
 # text, run in order). The fourth row silences the first server (nftables)
 # and gives natd `winsServer`; the datagram rows share a guest socat in the
 # background.
-while IFS='|' read -r what want cmd; do
-  step "$what"; got=$(eval "$cmd" 2>&1)
-  [[ $got == *"$want"* ]] && pass "$what" || fail "$what: got '$got', want '$want'"
-done <<'ROWS'
+while IFS='|' read -r what want cmd; do check "$what" "$want" eval "$cmd"; done <<'ROWS'
 the server in natd's Samba file answers the guest|198.51.100.2 NATDWINS<00>|in_guest nmblookup -U 10.254.254.1 --recursion NATDWINS
 the guest's registration answer has its own NB_ADDRESS|0a fe fe 0a|printf "$REG" | in_guest socat -t 1 - UDP4:10.254.254.1:137 | od -An -tx1 -j58 -N4
 the server holds the guest's name at the host's address|198.51.100.1 NBGUEST<00>|in_outside nmblookup -U 198.51.100.2 --recursion NBGUEST
