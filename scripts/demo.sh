@@ -47,7 +47,6 @@ set -- "$BUILD/natd"
 FAILED=0
 ok() { echo "   OK: $*"; }
 bad() { echo "   FAILED: $*"; FAILED=$((FAILED + 1)); }
-peer() { python3 "$ROOT/tests/e2e/tcp_peer.py" "$@"; }
 
 GUEST_MAC=02:7D:33:00:00:10
 GUEST_IP=10.254.254.128   # the first address natd's DHCP server hands out
@@ -69,7 +68,7 @@ echo "   outside namespace $NS_OUT: 198.51.100.2 (web, UDP echo) and 203.0.113.1
 
 step "guest namespace on natd's TAP, address by DHCP (busybox udhcpc)"
 G="$SB-guest"
-sb_netns_add "$G"
+sb_ns "$G"
 ip -n "$NS_HOST" link set "$TAP" netns "$G" || fail "cannot move the TAP into the guest"
 ip -n "$G" link set "$TAP" name eth0
 ip -n "$G" link set eth0 address "$GUEST_MAC" up || fail "guest interface"
@@ -122,10 +121,9 @@ fi
 step "guest fetches a page with curl from http://198.51.100.2:8000/"
 mkdir -p "$SB_TMP/www"
 echo "Hello from the outside namespace, served to a guest behind natd." >"$SB_TMP/www/index.html"
-bg_in "$NS_OUT" python3 "$ROOT/tests/e2e/tcp_peer.py" http-server "$SB_TMP/www" --bind 198.51.100.2 \
-  --port 8000 --timeout 120
+bg_in "$NS_OUT" busybox httpd -f -p 198.51.100.2:8000 -h "$SB_TMP/www"
 sleep 0.5
-if page=$(in_guest curl -sS --max-time 10 http://198.51.100.2:8000/index.html) &&
+if page=$(in_guest curl -sS --max-time 10 --retry 10 --retry-connrefused --retry-delay 1 http://198.51.100.2:8000/index.html) &&
     [ "$page" = "Hello from the outside namespace, served to a guest behind natd." ]; then
   ok "page: '$page'"
 else
@@ -133,15 +131,19 @@ else
 fi
 
 step "an outside client reaches the guest's service on port 80 through natd's port 8080"
-bg_in "$G" python3 "$ROOT/tests/e2e/tcp_peer.py" greet-server --port 80 --conns 1 --timeout 60
+# The guest's service greets with the peer it sees, then sends 100000 bytes.
+bg_in "$G" timeout 60 socat TCP4-LISTEN:80,reuseaddr \
+  SYSTEM:'echo "seen as $SOCAT_PEERADDR:$SOCAT_PEERPORT"; sleep 1.5; head -c 100000 /dev/zero'
 sleep 0.5
-in_outside python3 "$ROOT/tests/e2e/tcp_peer.py" greet-client 198.51.100.1 8080 --size 100000 \
-  --pause 1.5 --timeout 20 >"$SB_TMP/forward.out" 2>&1 &
+in_outside timeout 20 socat -u TCP4:198.51.100.1:8080 - >"$SB_TMP/forward.raw" 2>&1 &
 client=$!
 sleep 0.7
 step "natd's tables on its control port (CONNS), with the forwarded connection open"
 ctl_conns | sed 's/^/   | /'
-if wait "$client" && grep -q '^seen as 198\.51\.100\.2:' "$SB_TMP/forward.out"; then
+wait "$client"
+head -n1 "$SB_TMP/forward.raw" >"$SB_TMP/forward.out"
+echo "received $(($(wc -c <"$SB_TMP/forward.raw") - $(wc -c <"$SB_TMP/forward.out"))) bytes" >>"$SB_TMP/forward.out"
+if grep -q '^seen as 198\.51\.100\.2:' "$SB_TMP/forward.out" && grep -q '^received 100000 bytes' "$SB_TMP/forward.out"; then
   ok "outside client: $(cat "$SB_TMP/forward.out")"
 else
   bad "forward: $(cat "$SB_TMP/forward.out")"
