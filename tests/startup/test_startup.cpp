@@ -28,6 +28,7 @@ const struct { const char *args, *config; int status; const char *text; } kRows[
     {"-I 300.1.2.3 @", "", 114, "300.1.2.3 is not valid IP address\n"},
     {"-M 02:4E:A1:C0:00:0G @", "", 115, "02:4E:A1:C0:00:0G is not a valid MAC address\n"},
     {"-s 08 @", "", 132, "Invalid status pipe descriptor: 08\n"},
+    {"", "[host]\nip = 10.0.0.1\n", 120, "Usage: natd"},
     {"a b", "[host]\ndevice = c\n", 120, "Usage: natd"},
     {"@", "[host]\nhostMAC = 02:4E:A1\n", 128, "Error with host MAC configuration parameter in configuration file.\n"},
     {"@", "[host]\nnetmask = 255.0.255.0\n", 112, "255.0.255.0 is not valid netmask (invalid value)\n"},

@@ -23,12 +23,11 @@ void WriteConfig(const std::string &text) {
 
 TEST(Config, LookupsAndWalks) {
   const std::string piece(16383, 'x');  // fgets hands a longer line over in pieces of this size
-  const std::optional<std::string> none;
   // Key k of section s: its value, and as a number (99 when missing or not wholly one).
   const struct { std::string file; std::optional<std::string> want; unsigned long number; } cases[] = {
       {"[S]\nK: 1\n", "1", 1},
       {"  \t[s] x\n\tk \t= \t\"7\"\n", "7", 7},
-      {"k = 0\n[ s ]\nk = 1\n[sx]\nk = 2\n[t]\nk = 3\n", none, 99},
+      {"k = 0\n[ s ]\nk = 1\n[sx]\nk = 2\n[t]\nk = 3\n", std::nullopt, 99},
       {"[s]\nk2 = 1\nks = 2\n#k = 3\nk = 4\nk = 5\n", "4", 4},
       {"[s]\na = 1\n[t]\nk = 2\n[s]\nk = 3\n", "3", 3},
       {"[s]\r\nk = \"3 b\"\r\n", "3 b", 99},
