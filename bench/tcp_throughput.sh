@@ -23,13 +23,7 @@
 # Environment: BENCH_SECONDS (default 5) per run, BENCH_PROFILE=0 to skip
 # profiling.
 set -u
-HERE=$(cd "$(dirname "$0")" && pwd)
-NATD_BIN=${1:-$HERE/../build/natd}
-[ -x "$NATD_BIN" ] || { echo "natd binary not found: $NATD_BIN" >&2; exit 1; }
-NATD_BIN=$(cd "$(dirname "$NATD_BIN")" && pwd)/$(basename "$NATD_BIN")
-set -- "$NATD_BIN"
-. "$HERE/../tests/e2e/lib.sh"
-. "$HERE/lib_bench.sh"
+. "$(dirname "$0")/bench_init.sh"
 
 SECS=${BENCH_SECONDS:-5}
 PROFILE=${BENCH_PROFILE:-1}

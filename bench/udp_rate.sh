@@ -24,13 +24,7 @@
 # Usage: bash bench/udp_rate.sh [/path/to/natd]   (as root)
 # Environment: BENCH_SECONDS (default 5) per run, BENCH_UDP_RATE.
 set -u
-HERE=$(cd "$(dirname "$0")" && pwd)
-NATD_BIN=${1:-$HERE/../build/natd}
-[ -x "$NATD_BIN" ] || { echo "natd binary not found: $NATD_BIN" >&2; exit 1; }
-NATD_BIN=$(cd "$(dirname "$NATD_BIN")" && pwd)/$(basename "$NATD_BIN")
-set -- "$NATD_BIN"
-. "$HERE/../tests/e2e/lib.sh"
-. "$HERE/lib_bench.sh"
+. "$(dirname "$0")/bench_init.sh"
 
 SECS=${BENCH_SECONDS:-5}
 RATE=${BENCH_UDP_RATE:-100M}
