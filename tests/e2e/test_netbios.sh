@@ -39,13 +39,15 @@ until_in() { for _ in $(seq 50); do grep -aq "$2" "$1" && break; sleep 0.1; done
 
 # Each row: what is checked | extended regex the output must match | command (shell
 # text, run in order). The fourth row silences the first server (nftables)
-# and gives natd `winsServer`; the datagram rows share a guest socat in the
+# and gives natd `winsServer` once every earlier request has had its tries
+# (else one failing then would end the list and read it again too early);
+# the datagram rows share a guest socat in the
 # background.
 while IFS='|' read -r what want cmd; do check "$what" "$want" eval "$cmd"; done <<'ROWS'
 the server in natd's Samba file answers the guest|198.51.100.2 NATDWINS<00>|in_guest nmblookup -U 10.254.254.1 --recursion NATDWINS
 the guest's registration answer has its own NB_ADDRESS|0a fe fe 0a|printf "$REG" | in_guest socat -t 1 - UDP4:10.254.254.1:137 | od -An -tx1 -j58 -N4
 the server holds the guest's name at the host's address|198.51.100.1 NBGUEST<00>|in_outside nmblookup -U 198.51.100.2 --recursion NBGUEST
-the only server silenced (winsServer added): the query finds nothing|name_query failed|in_outside nft "add table ip nb; add chain ip nb in { type filter hook input priority 0; }; add rule ip nb in ip daddr 198.51.100.2 udp dport 137 drop" && echo "winsServer = 203.0.113.10" >>"$NATD_CONF" && in_guest nmblookup -U 10.254.254.1 --recursion NBGUEST
+the only server silenced (winsServer added): the query finds nothing|name_query failed|sleep 3 && in_outside nft "add table ip nb; add chain ip nb in { type filter hook input priority 0; }; add rule ip nb in ip daddr 198.51.100.2 udp dport 137 drop" && echo "winsServer = 203.0.113.10" >>"$NATD_CONF" && in_guest nmblookup -U 10.254.254.1 --recursion NBGUEST
 the list read again: the second server (winsServer) answers|198.51.100.1 NBGUEST<00>|in_guest nmblookup -U 10.254.254.1 --recursion NBGUEST
 the direct datagram leaves with the host's SOURCE_IP|c6 33 64 01|(dgram '\x0a\xfe\xfe\x0a' peer | in_guest socat -t 3 - UDP4-DATAGRAM:203.0.113.10:138,bind=:138 >"$SB_TMP/reply" 2>&1 &); until_in "$SB_TMP/dgram" peer 4 4
 the answer to the host's port 138 reaches the guest's|67 75 65 73 74|dgram '\xcb\x00\x71\x0a' guest | in_outside socat - UDP4-SENDTO:198.51.100.1:138,bind=203.0.113.10:138,reuseaddr; until_in "$SB_TMP/reply" guest 82 5
