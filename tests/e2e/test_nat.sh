@@ -85,7 +85,7 @@ udp_echo() { head -c 1400 "$BIG" | in_guest socat -t1 - UDP4:198.51.100.2:7777 |
 udp_to() { echo who | in_guest socat -t1 - "UDP4:$1:7778,sourceport=40000,reuseaddr"; }
 two_hosts() { echo "$(udp_to 198.51.100.2) $(udp_to 203.0.113.10)" | awk '{ print $1, $2, $4, $5, $3 == $6 ? "same port" : "" }'; }
 iperf_udp() {
-  in_guest iperf3 -c 198.51.100.2 -u -b 100M -t 3 -l 1400 |
+  in_guest timeout 30 iperf3 -c 198.51.100.2 -u -b 100M -t 3 -l 1400 |
     awk '/receiver/ { split($(NF - 2), n, "/"); print (n[2] > 10000 && n[1] < n[2] ? "carried" : "lost"), $0 }'
 }
 # tcp_get NS ADDR:PORT[,OPTIONS]: what the server sends (at most 10 s of silence).
@@ -106,7 +106,7 @@ host_first() {
   sha256sum <"$SB_TMP/host-first"
 }
 forward() { ip netns exec "$1" socat -T10 -t10 - "TCP:$2:8080" <"$MID" | { read -r peer && echo "$peer $(sha256sum)"; }; }
-many() { read -r -t 90 line <&3 && echo "$line"; }
+many() { read -r -t 60 line <&3 && echo "$line"; }
 conns() { ctl_cmd CONNS | grep -cE "$1"; }
 valid() { ctl_cmd "$1" | conns_valid; }
 drained() {
@@ -138,6 +138,10 @@ check "TTL 1: time exceeded from the gateway" 'From 10\.254\.254\.1 icmp_seq=1 T
   in_guest ping -c1 -W2 -t1 198.51.100.2
 check "TTL 2: the router's time exceeded translated back" 'From 192\.0\.2\.2 icmp_seq=1 Time to live exceeded' \
   in_guest_ns g2 ping -c1 -W2 -t2 203.0.113.10
+check "another protocol to the gateway: protocol unreachable" ' 1  10\.254\.254\.1  [0-9.]+ ms !P' \
+  in_guest traceroute -n -q1 -w2 -m1 -P 253 10.254.254.1
+check "g1 reaches g2 through the gateway (a host route via 10.254.254.1)" '^2/2$' \
+  eval 'in_guest ip route add 10.254.254.22/32 via 10.254.254.1 && pings g1 -c2 -i0.2 -W2 10.254.254.22'
 check "traceroute -I: gateway, router, destination" '^10\.254\.254\.1 192\.0\.2\.2 203\.0\.113\.10 $' hops -I
 check "traceroute (UDP): gateway, router, destination" '^10\.254\.254\.1 192\.0\.2\.2 203\.0\.113\.10 $' hops
 check "an unanswered ping is listed as an echo entry" \
@@ -186,7 +190,7 @@ mkfifo "$SB_TMP/release"
 exec 3< <(in_guest python3 - "$SB_TMP/release" 2>&1 <<'EOF'
 import os, socket, sys, threading
 def echo(i):
-    s = socket.create_connection(("198.51.100.2", 7000), timeout=60)
+    s = socket.create_connection(("198.51.100.2", 7000), timeout=30)
     data = os.urandom(65536)
     threading.Thread(target=s.sendall, args=(data,)).start()
     got = b""
