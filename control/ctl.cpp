@@ -29,6 +29,7 @@
 #include <unistd.h>
 
 #include "control/textbuf.h"
+#include "core/limits.h"
 #include "core/config.h"
 #include "core/poll.h"
 #include "core/settings.h"
@@ -188,6 +189,9 @@ int CtlConn_Command(CtlConn *c) {
     const char *line = reinterpret_cast<const char *>(c->input.data);
     if (strcasecmp(line, "CONNS") == 0 || strcasecmp(line, "S") == 0) {
       Ctl_StatusReply(&c->output);
+    } else if (strcasecmp(line, "LIMITS") == 0) {  // natd's own addition
+      Limits_Dump(&c->output);
+      TextBuf_Append(&c->output, "200 OK\r\n");
     } else if (strcmp(line, "QUIT") == 0) {
       TextBuf_Append(&c->output, "200 OK\r\n");
       c->closeAfterFlush = 1;

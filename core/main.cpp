@@ -31,6 +31,7 @@
 #include "alg/netbios.h"
 #include "control/ctl.h"
 #include "core/config.h"
+#include "core/limits.h"
 #include "core/poll.h"
 #include "core/settings.h"
 #include "core/startup.h"
@@ -504,6 +505,7 @@ int Main_Run(int argc, char **argv) {
   g_settings.allowAnyOUI = int(Config_GetInt("host", "allowAnyOUI", 0));
   g_settings.enableNatDhcp = int(Config_GetInt("host", "enableNatDhcp", 0));
   g_settings.arpExpireTimeout = int(Config_GetInt("arp", "expireTimeout", 300));
+  Limits_Load();
 
   struct timeval tv;
   gettimeofday(&tv, nullptr);
