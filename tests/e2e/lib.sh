@@ -147,6 +147,8 @@ natd_running() {
   read -r _ _ state _ 2>/dev/null <"/proc/$NATD_PID/stat" && [ "$state" != Z ]
 }
 natd_alive() { natd_running || fail "natd is not running any more"; }
+# until_ok CMD...: runs CMD every 0.1 s until it succeeds; fails after 10 s.
+until_ok() { for _ in $(seq 100); do "$@" && return 0; sleep 0.1; done; return 1; }
 
 use_bridge() {
   ip -n "$NS_HOST" link add br0 type bridge forward_delay 0 stp_state 0 || fail "bridge"

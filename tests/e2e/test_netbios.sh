@@ -26,7 +26,7 @@ add_outside
 printf '%s directory = %s\n' pid "$SB_TMP" lock "$SB_TMP" state "$SB_TMP" cache "$SB_TMP" >"$SB_TMP/smb.conf"
 bg_in "$NS_OUT" nmbd -F --no-process-group -s "$SB_TMP/smb.conf" -l "$SB_TMP" --option="wins support = yes" --option="netbios name = NATDWINS"
 bg_in "$NS_OUT" socat -u UDP4-RECV:138,bind=203.0.113.10,reuseaddr "OPEN:$SB_TMP/dgram,creat"
-for _ in $(seq 50); do in_outside nmblookup -U 198.51.100.2 --recursion NATDWINS >/dev/null && break; sleep 0.2; done
+until_ok in_outside nmblookup -U 198.51.100.2 --recursion NATDWINS >/dev/null
 
 # RFC 1002 messages: the encoded names NBGUEST<00> and NATDWINS<00>; a name
 # registration of NBGUEST at 10.254.254.10; a direct datagram from NBGUEST
@@ -34,8 +34,8 @@ for _ in $(seq 50); do in_outside nmblookup -U 198.51.100.2 --recursion NATDWINS
 GUEST='\x20EOECEHFFEFFDFECACACACACACACACAAA\x00' WINS='\x20EOEBFEEEFHEJEOFDCACACACACACACAAA\x00'
 REG="\x00\x07\x29\x00\x00\x01\x00\x00\x00\x00\x00\x01$GUEST\x00\x20\x00\x01\xc0\x0c\x00\x20\x00\x01\x00\x00\x01\x2c\x00\x06\x00\x00\x0a\xfe\xfe\x0a"
 dgram() { printf "\x10\x02\x00\x07$1\x00\x8a\x00\x49\x00\x00$GUEST$WINS$2"; }
-# until FILE TEXT: waits (5 s at most) for TEXT in FILE, then prints FILE's bytes $3.. as hex.
-until_in() { for _ in $(seq 50); do grep -aq "$2" "$1" && break; sleep 0.1; done; od -An -tx1 -j"$3" -N"$4" "$1"; }
+# until_in FILE TEXT: waits (10 s at most) for TEXT in FILE, then prints FILE's bytes $3.. as hex.
+until_in() { until_ok grep -aq "$2" "$1"; od -An -tx1 -j"$3" -N"$4" "$1"; }
 
 # Each row: what is checked | extended regex the output must match | command (shell
 # text, run in order). The fourth row silences the first server (nftables)
