@@ -32,7 +32,8 @@
 // every relayed protocol, a server at the gateway address is the host's
 // 127.0.0.1. A relay
 // lives until its control connection is released; a connection that sets
-// up several calls keeps a relay for each, and all of them end with it.
+// up several calls keeps a relay for each (up to [limits] pptpCalls, the
+// oldest ending first), and all of them end with it.
 #include "alg/pptp.h"
 
 #include <netinet/in.h>
@@ -45,6 +46,7 @@
 #include <cstring>
 
 #include "core/config.h"
+#include "core/limits.h"
 #include "core/settings.h"
 #include "lib/util.h"
 #include "core/poll.h"
@@ -80,12 +82,15 @@ constexpr uint32_t kGreHeadroom = 32;
 struct PptpGateway {
   TcpReadFn savedRead;
   TcpReleaseFn savedRelease;
+  ListLink calls;      // this connection's relays, oldest first
+  unsigned callCount;  // relays in `calls`
 };
 
 /// One relayed call (owned by the event loop through `poll`).
 struct GreRelay {
   PollEntry poll;         // raw socket, protocol 47, IP_HDRINCL, connected
   ListLink link;          // g_relays; owner = this relay
+  ListLink callLink;      // the gateway's `calls`; owner = this relay
   PptpGateway *gateway;   // control connection that made it; null once it ended
   uint32_t guestAddr;     // guest end of the control connection
   uint16_t guestCallId;   // Peer's Call ID of the reply (the guest's own)
@@ -104,19 +109,37 @@ uint32_t HostAddr(const GreRelay *r) {
   return r->serverAddr == g_settings.gatewayAddr ? g_settings.loopbackAddr : r->serverAddr;
 }
 
+// Takes the relay out of both lists, so that no GRE is relayed for its call
+// and its Call ID is free again at once; harmless when already out.
+void GreRelay_Unlink(GreRelay *r) {
+  List_Unlink(&r->link);
+  List_Unlink(&r->callLink);
+  if (r->gateway) r->gateway->callCount--;
+  r->gateway = nullptr;
+}
+
 // Creates and registers the relay of one call; nullptr when it is refused
 // (the guest's Call ID already relayed towards this server) or any step
-// fails.
+// fails. A connection at its [limits] pptpCalls first loses its oldest call.
 GreRelay *GreRelay_Create(PptpGateway *gw, const TcpConn *conn, uint16_t guestCallId,
                           uint16_t serverCallId) {
   for (ListLink *l = g_relays.next; l != &g_relays; l = l->next) {
     const GreRelay *r = List_Owner<GreRelay>(l);
     if (r->guestCallId == guestCallId && r->serverAddr == conn->remoteAddr) return nullptr;
   }
+  if (Limits_Reached(kLimitPptpCalls, gw->callCount)) {
+    GreRelay *oldest = List_Owner<GreRelay>(gw->calls.next);
+    GreRelay_Unlink(oldest);
+    Poll_Remove(&oldest->poll);
+    Limits_Hit(kLimitPptpCalls);
+  }
   GreRelay *r = static_cast<GreRelay *>(calloc(1, sizeof(GreRelay)));
   if (!r) return nullptr;
   Poll_Init(&r->poll, GreRelay_HostInput, GreRelay_Release);
   List_Init(&r->link, r);
+  List_Init(&r->callLink, r);
+  List_InsertBefore(&gw->calls, &r->callLink);
+  gw->callCount++;
   r->gateway = gw;
   r->guestAddr = conn->guestAddr;
   r->guestCallId = guestCallId;
@@ -165,6 +188,7 @@ void Pptp_Attach(TcpConn *conn) {
   if (!gw) return;
   gw->savedRead = conn->read;
   gw->savedRelease = conn->release;
+  List_Init(&gw->calls);
   conn->gateway = gw;
   conn->read = Pptp_Read;
   conn->release = Pptp_Release;
@@ -182,14 +206,9 @@ int Pptp_Read(TcpConn *conn, uint8_t *buf, size_t cap, size_t *count) {
 void Pptp_Release(TcpConn *conn) {
   PptpGateway *gw = static_cast<PptpGateway *>(conn->gateway);
   gw->savedRelease(conn);
-  for (ListLink *l = g_relays.next; l != &g_relays;) {
-    GreRelay *r = List_Owner<GreRelay>(l);
-    l = l->next;
-    if (r->gateway != gw) continue;
-    // Out of the list at once, so that no GRE is relayed for the call and
-    // its Call ID is free again even before the event loop reaps it.
-    List_Unlink(&r->link);
-    r->gateway = nullptr;
+  while (!List_Empty(&gw->calls)) {
+    GreRelay *r = List_Owner<GreRelay>(gw->calls.next);
+    GreRelay_Unlink(r);
     Poll_Remove(&r->poll);
   }
   conn->read = gw->savedRead;
@@ -248,7 +267,7 @@ void GreRelay_HostInput(PollEntry *entry, struct pollfd *slot) {
 
 void GreRelay_Release(PollEntry *entry) {
   GreRelay *r = reinterpret_cast<GreRelay *>(entry);
-  List_Unlink(&r->link);
+  GreRelay_Unlink(r);
   if (r->poll.fd != -1) close(r->poll.fd);
   free(r);
 }

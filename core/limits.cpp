@@ -12,7 +12,7 @@ namespace {
 const char *const kNames[kLimitCount] = {
     "reassemblies", "reassemblyBytes",   "arpEntries",  "arpSubnetOnly",       "arpQueue",
     "icmpEchoes",   "udpFlows",          "udpReadBudget", "tcpConnections",    "tcpConnectTimeout",
-    "tcpIdleTimeout", "tcpHalfCloseTimeout", "tcpReorderSegments", "ctlClients", "ctlLineMax",
+    "tcpIdleTimeout", "tcpHalfCloseTimeout", "tcpReorderSegments", "ctlClients", "ctlLineMax", "pptpCalls",
 };
 
 uint64_t g_value[kLimitCount];

@@ -26,6 +26,7 @@ enum LimitId {
   kLimitTcpReorderSegments,   // out-of-order segments held per connection
   kLimitCtlClients,         // control-port clients at once
   kLimitCtlLineMax,         // bytes of one control request line
+  kLimitPptpCalls,          // GRE relays per PPTP control connection
   kLimitCount
 };
 

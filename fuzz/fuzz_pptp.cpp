@@ -10,7 +10,8 @@
 // A model of the relays checks every step: a read passes through unchanged,
 // unless it begins with a whole Outgoing-Call-Reply, which adds a relay for
 // the call, or resets the connection when the guest's Call ID (the Peer's
-// Call ID) is already relayed. A GRE packet leaves with the local address as
+// Call ID) is already relayed; past three calls the oldest one's relay
+// ends ([limits] pptpCalls = 3). A GRE packet leaves with the local address as
 // its source and nothing else changed exactly when it is version 1, from the
 // guest to the server, with the server's Call ID of a relayed call; any
 // other is left untouched. Releasing the connection must run its own
@@ -18,12 +19,14 @@
 // entry left, no buffer).
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <set>
+#include <deque>
 
 #include "alg/pptp.h"
 #include "core/config.h"
+#include "core/limits.h"
 #include "core/poll.h"
 #include "nat/tcp_conn.h"
 #include "packet/skbuff.h"
@@ -41,21 +44,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     return *n ? kTcpReadData : kTcpReadNothing;
   };
   c.release = [](TcpConn *conn) { conn->localAddr = 0; };  // stands for closing the socket
+  Limits_Set(kLimitPptpCalls, 3);
   Pptp_Attach(&c);
-  std::set<uint16_t> guestIds, serverIds;  // the calls relayed so far
+  std::deque<std::pair<uint16_t, uint16_t>> calls;  // relayed, oldest first: (guest's, server's Call ID)
   for (size_t len; size >= 2; data += 2 + len, size -= 2 + len) {
     const uint8_t op = data[0], *p = data + 2;
     uint8_t got[300], want[300];
     size_t n = 0;
     len = std::min<size_t>(data[1], size - 2);
     if (op & 4) {
-      bool reply = len >= 32 && Wire_Get32(p) == 0x00200001 && Wire_Get32(p + 4) == 0x1A2B3C4D && Wire_Get16(p + 8) == 8;
-      bool taken = reply && !guestIds.insert(Wire_Get16n(p + 14)).second;
-      if (reply && !taken) serverIds.insert(Wire_Get16n(p + 12));
+      bool reply = len >= 32 && Wire_Get32(p) == 0x00200001 && Wire_Get32(p + 4) == 0x1A2B3C4D &&
+                   Wire_Get16(p + 8) == 8;
+      const uint16_t guestId = reply ? Wire_Get16n(p + 14) : 0;
+      bool taken =
+          reply && std::any_of(calls.begin(), calls.end(), [&](auto &k) { return k.first == guestId; });
+      if (reply && !taken && calls.size() == 3) calls.pop_front();
+      if (reply && !taken) calls.emplace_back(guestId, Wire_Get16n(p + 12));
       g_read = p, g_readLen = len;
       int r = c.read(&c, got, sizeof got, &n);
-      if (r != (taken ? kTcpReadReset : len ? kTcpReadData : kTcpReadNothing) || n != len || memcmp(got, p, n) != 0 ||
-          GreRelay_Count() != guestIds.size())
+      if (r != (taken ? kTcpReadReset
+                : len ? kTcpReadData
+                      : kTcpReadNothing) ||
+          n != len || memcmp(got, p, n) != 0 || GreRelay_Count() != calls.size())
         abort();
       continue;
     }
@@ -64,8 +74,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     memset(ip, 0, kIpHdrLen), memcpy(ip + kIpHdrLen, p, len), ip[0] = 0x45, ip[ip::kProto] = kProtoGre;
     Wire_Put32n(ip + ip::kSrc, c.guestAddr ^ (op & 1)), Wire_Put32n(ip + ip::kDst, c.remoteAddr ^ (op & 2));
     memcpy(want, ip, kIpHdrLen + len);
-    if ((op & 3) == 0 && len >= 8 && (p[1] & 7) == 1 && serverIds.count(Wire_Get16n(p + 6)))
-      Wire_Put32n(want + ip::kSrc, c.localAddr);
+    for (auto [guestId, serverId] : calls)
+      if ((op & 3) == 0 && len >= 8 && (p[1] & 7) == 1 && serverId == Wire_Get16n(p + 6))
+        Wire_Put32n(want + ip::kSrc, c.localAddr);
     (void)SkBuff_Pull(skb, kIpHdrLen);
     Gre_Input(skb);
     if (memcmp(ip, want, kIpHdrLen + len) != 0) abort();
