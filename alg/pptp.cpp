@@ -75,6 +75,7 @@ constexpr uint8_t kGreVersionMask = 0x07, kGreEnhanced = 1;
 
 constexpr size_t kGreRecvMax = 2048;  // longer server datagrams are cut
 constexpr uint32_t kGreHeadroom = 32;
+constexpr int kGreReadsPerEvent = 32;
 
 }  // namespace
 
@@ -180,6 +181,30 @@ bool Pptp_IsCallReply(const uint8_t *buf, size_t n, uint16_t *callId, uint16_t *
   return true;
 }
 
+// Reads one datagram from the server and passes it to the guest when it
+// belongs to the relay's call. False when nothing was there to read.
+bool GreRelay_ReadOne(GreRelay *r) {
+  uint8_t dgram[kGreRecvMax];
+  ssize_t got = recvfrom(r->poll.fd, dgram, sizeof dgram, MSG_DONTWAIT, nullptr, nullptr);
+  if (got < 0) return errno == EINTR;
+  if (got < ssize_t(kIpHdrLen)) return true;
+  const uint32_t n = uint32_t(got);
+  const uint32_t hl = uint32_t(ip::HdrLen(dgram));
+  if (hl < kIpHdrLen || hl + kGreHdrLen > n) return true;
+  if (Wire_Get32n(dgram + ip::kDst) != r->localAddr || Wire_Get32n(dgram + ip::kSrc) != HostAddr(r) ||
+      dgram[ip::kProto] != kProtoGre || Wire_Get16n(dgram + hl + kGreCallId) != r->guestCallId)
+    return true;
+  SkBuff *skb = SkBuff_Alloc(n + kGreHeadroom);
+  if (!skb) return true;
+  SkBuff_Reserve(skb, kGreHeadroom);
+  skb->networkHdr = SkBuff_Put(skb, n);
+  memcpy(skb->networkHdr, dgram, n);
+  (void)SkBuff_Pull(skb, hl);  // the IPv4 header's room leaves space for a new one
+  Ip_Output(r->guestAddr, r->serverAddr, kProtoGre, skb);
+  SkBuff_Free(skb);
+  return true;
+}
+
 }  // namespace
 
 void Pptp_Attach(TcpConn *conn) {
@@ -245,24 +270,11 @@ void Gre_Input(SkBuff *skb) {
 
 void GreRelay_HostInput(PollEntry *entry, struct pollfd *slot) {
   if (!(slot->revents & (POLLIN | POLLERR))) return;
+  // A burst of the server's GRE is read in one event, up to a bound that
+  // leaves the loop to the other descriptors.
   GreRelay *r = reinterpret_cast<GreRelay *>(entry);
-  uint8_t dgram[kGreRecvMax];
-  ssize_t got = recvfrom(entry->fd, dgram, sizeof dgram, MSG_DONTWAIT, nullptr, nullptr);
-  if (got < ssize_t(kIpHdrLen)) return;
-  const uint32_t n = uint32_t(got);
-  const uint32_t hl = uint32_t(ip::HdrLen(dgram));
-  if (hl < kIpHdrLen || hl + kGreHdrLen > n) return;
-  if (Wire_Get32n(dgram + ip::kDst) != r->localAddr || Wire_Get32n(dgram + ip::kSrc) != HostAddr(r) ||
-      dgram[ip::kProto] != kProtoGre || Wire_Get16n(dgram + hl + kGreCallId) != r->guestCallId)
-    return;
-  SkBuff *skb = SkBuff_Alloc(n + kGreHeadroom);
-  if (!skb) return;
-  SkBuff_Reserve(skb, kGreHeadroom);
-  skb->networkHdr = SkBuff_Put(skb, n);
-  memcpy(skb->networkHdr, dgram, n);
-  (void)SkBuff_Pull(skb, hl);  // the IPv4 header's room leaves space for a new one
-  Ip_Output(r->guestAddr, r->serverAddr, kProtoGre, skb);
-  SkBuff_Free(skb);
+  for (int i = 0; i < kGreReadsPerEvent; i++)
+    if (!GreRelay_ReadOne(r)) break;
 }
 
 void GreRelay_Release(PollEntry *entry) {

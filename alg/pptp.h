@@ -43,8 +43,9 @@ void Pptp_Release(TcpConn *conn);
 /// relay's socket with the host's address as source; anything else is
 /// dropped. Takes no reference.
 void Gre_Input(SkBuff *skb);
-/// Poll callback of a relay's raw socket: one datagram from the server is
-/// passed to the guest when it belongs to the relay's call.
+/// Poll callback of a relay's raw socket: the datagrams waiting from the
+/// server (up to 32 per event) are passed to the guest when they belong to
+/// the relay's call.
 void GreRelay_HostInput(PollEntry *entry, struct pollfd *slot);
 /// Poll release callback of a relay: unlinks it, closes the socket, frees.
 void GreRelay_Release(PollEntry *entry);
