@@ -46,7 +46,7 @@ until_ok test -e "$SB_TMP/server.in" && sleep 2  # the call is up and its frames
 check "activatepptp = 0: the call is set up, no relay, its GRE dropped" '^0 off 0' eval 'echo $(relays; passed)'
 sed -i '/activatepptp/d' "$NATD_CONF"
 pptp_call on
-check "the gateway on: a relay for the call, its frames echoed intact" '^1 off 0 on 3' eval 'until_ok echoed on; echo $(relays; passed)'
+check "the gateway on: a relay for the call, its frames echoed intact" '^1 off 0 on 3' eval 'until_ok echoed on && echo $(relays; passed)'
 kill "$BG_PID"
 check "the relay ends with the call" '^0$' eval 'sleep 2; relays'
 natd_alive
