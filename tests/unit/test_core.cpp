@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <map>
 #include <optional>
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
@@ -108,6 +110,58 @@ TEST(Timers, PollTimeout) {
     EXPECT_EQ(Timer_NextTimeout(), c.wantMs) << c.inMs;
     Timer_Cancel(&t.timer);
   }
+}
+
+// Random arming, re-arming and cancelling, also from callbacks, against a
+// model: a map ordered by (expiry, order of addition). Each callback must be
+// the model's earliest due timer; after each run nothing due may be left,
+// and the count and the poll time-out must be the model's.
+std::map<std::pair<int64_t, uint64_t>, int> g_model;
+std::map<int, std::pair<int64_t, uint64_t>> g_modelKey;
+uint64_t g_order = 0;
+std::mt19937 g_rng(1);
+Timer g_many[40];
+
+int64_t NowUsec() { return g_sim.sec * 1000000 + g_sim.usec; }
+void ModelCancel(int i) {
+  Timer_Cancel(&g_many[i]);
+  if (auto it = g_modelKey.find(i); it != g_modelKey.end()) g_model.erase(it->second), g_modelKey.erase(it);
+}
+void ModelArm(int i, int64_t ms) {
+  ModelCancel(i);
+  Timer_AddMillis(&g_many[i], ms);
+  g_model[g_modelKey[i] = {NowUsec() + ms * 1000, g_order++}] = i;
+}
+void RandomOp() {
+  int i = int(g_rng() % 40), op = int(g_rng() % 3);
+  if (op < 2) ModelArm(i, int64_t(g_rng() % 6) * 250);  // equal expiries are common
+  else ModelCancel(i);
+}
+
+TEST(Timers, AgreeWithASortedModelUnderRandomOperations) {
+  StartClock();
+  for (int i = 0; i < 40; i++)
+    Timer_Init(&g_many[i], [](Timer *, void *arg) {
+      int i = int(reinterpret_cast<intptr_t>(arg));
+      ASSERT_FALSE(g_model.empty());
+      EXPECT_EQ(g_model.begin()->second, i);
+      EXPECT_LE(g_model.begin()->first.first, NowUsec());
+      g_modelKey.erase(i), g_model.erase(g_model.begin());
+      if (i % 4 == 0) RandomOp();
+    }, reinterpret_cast<void *>(intptr_t(i)));
+  for (int step = 0; step < 4000; step++) {
+    if (g_rng() % 3) {
+      RandomOp();
+      continue;
+    }
+    Advance(int64_t(g_rng() % 4) * 125000);
+    ASSERT_EQ(Timer_Count(), g_model.size());
+    int64_t d = g_model.empty() ? -1 : g_model.begin()->first.first - NowUsec();
+    ASSERT_GT(d, g_model.empty() ? -2 : 0) << "a due timer did not run";
+    EXPECT_EQ(Timer_NextTimeout(), d < 0 ? -1 : d >= 1000000 ? 1000 : int(d / 1000));
+  }
+  for (int i = 0; i < 40; i++) ModelCancel(i);
+  EXPECT_EQ(Timer_Count(), 0u);
 }
 
 std::string g_log;  // "E<name>" per event, "R<name>" per release, "<n>" slots in use
