@@ -116,21 +116,20 @@ TEST(Timers, PollTimeout) {
 // model ordered by (expiry, order of addition): each callback must be the
 // model's earliest due timer; after each run nothing due is left, and the
 // count and the poll time-out are the model's.
-std::map<std::pair<int64_t, uint64_t>, int> g_model;
-std::map<int, std::pair<int64_t, uint64_t>> g_modelKey;
-uint64_t g_order = 0;
+std::map<std::pair<int64_t, uint64_t>, int> g_model;  // (expiry in usec, order of addition) -> timer
+std::pair<int64_t, uint64_t> g_key[40];                // each timer's last key in the model
+uint64_t g_order = 1;
 std::mt19937 g_rng(1);
 Timer g_many[40];
 
 int64_t NowUsec() { return g_sim.sec * 1000000 + g_sim.usec; }
 void RandomOp() {  // arms (two times in three) or cancels a random timer
   int i = int(g_rng() % 40);
-  if (g_modelKey.count(i)) g_model.erase(g_modelKey[i]), g_modelKey.erase(i);
-  Timer_Cancel(&g_many[i]);
+  g_model.erase(g_key[i]), Timer_Cancel(&g_many[i]);
   if (g_rng() % 3 == 0) return;
   int64_t ms = int64_t(g_rng() % 6) * 250;  // equal expiries are common
   Timer_AddMillis(&g_many[i], ms);
-  g_model[g_modelKey[i] = {NowUsec() + ms * 1000, g_order++}] = i;
+  g_model[g_key[i] = {NowUsec() + ms * 1000, g_order++}] = i;
 }
 
 TEST(Timers, AgreeWithASortedModelUnderRandomOperations) {
@@ -139,7 +138,7 @@ TEST(Timers, AgreeWithASortedModelUnderRandomOperations) {
     Timer_Init(&g_many[i], [](Timer *, void *arg) {
       auto first = g_model.begin();
       ASSERT_TRUE(first != g_model.end() && first->second == intptr_t(arg) && first->first.first <= NowUsec());
-      g_modelKey.erase(first->second), g_model.erase(first);
+      g_model.erase(first);
       if (intptr_t(arg) % 4 == 0) RandomOp();
     }, reinterpret_cast<void *>(i));
   for (int step = 0; step < 4000; step++) {
