@@ -7,7 +7,7 @@
 namespace wire {
 namespace {
 
-constexpr uint32_t kGuest3 = A(10, 254, 254, 12), kStranger = A(192, 0, 2, 7);
+constexpr uint32_t kGuest3 = A(10, 254, 254, 12), kStranger = A(192, 0, 2, 7), kFar = A(127, 0, 0, 2);
 constexpr Mac kGuest3Mac = {0x02, 0x7D, 0x33, 0, 0, 3};
 
 // Pieces of a 24-byte echo request `id`: the first (16 bytes) or the last.
@@ -26,8 +26,7 @@ TEST_F(WireTest, LimitsDropOrEvictTheOldestAndCount) {
   Send(Piece(1, false));  // what one record of a first piece holds
   const uint64_t record = Ip_ReasmBytes();
   const uint16_t pid = uint16_t(getpid());  // parallel tests share loopback
-  auto echo = [&](uint16_t seq) { return Stage{0, G({.dst = A(127, 0, 0, 2)}, Icmp(8, 0, pid, seq, {})),
-                                              Want{.rest = uint32_t(pid << 16 | seq)}}; };
+  auto echo = [&](uint16_t q) { return Stage{0, G({.dst = kFar}, Icmp(8, 0, pid, q, {})), Want{.rest = pid << 16u | q}}; };
   std::vector<Stage> pieces = {{0, Piece(1, 0), {}}, {0, Piece(2, 0), {}}, {0, Piece(3, 0), {}}, {0, Piece(1, 1), {}},
                                {0, Piece(3, 1), Want{.rest = 3u << 16 | 1}}}, bytes = pieces, echoes;
   bytes.push_back({0, G({.id = 9, .frag = 0x3FFC}, Bytes(8)), {}});
