@@ -26,7 +26,7 @@ TEST_F(WireTest, LimitsDropOrEvictTheOldestAndCount) {
   Send(Piece(1, false));  // what one record of a first piece holds
   const uint64_t record = Ip_ReasmBytes();
   const uint16_t pid = uint16_t(getpid());  // parallel tests share loopback
-  auto echo = [&](uint16_t q) { return Stage{0, G({.dst = kFar}, Icmp(8, 0, pid, q, {})), Want{.rest = pid << 16u | q}}; };
+  auto echo = [&](int q) { return Stage{0, G({.dst = kFar}, Icmp(8, 0, pid, q, {})), Want{.rest = pid << 16 | q}}; };
   std::vector<Stage> pieces = {{0, Piece(1, 0), {}}, {0, Piece(2, 0), {}}, {0, Piece(3, 0), {}}, {0, Piece(1, 1), {}},
                                {0, Piece(3, 1), Want{.rest = 3u << 16 | 1}}}, bytes = pieces, echoes;
   bytes.push_back({0, G({.id = 9, .frag = 0x3FFC}, Bytes(8)), {}});
