@@ -9,8 +9,15 @@ namespace {
 
 constexpr uint32_t kFirstBuckets = 16;
 
-uint64_t g_seed = 0;
-bool g_seeded = false;
+// Drawn when the program starts, before natd gives up any privilege or
+// restricts its system calls.
+uint64_t Hash_Seed() {
+  uint64_t seed;
+  if (getrandom(&seed, sizeof seed, GRND_NONBLOCK) != sizeof seed) seed = uint64_t(rand()) << 32 | uint64_t(rand());
+  return seed;
+}
+
+const uint64_t g_seed = Hash_Seed();
 
 ListLink *Hash_NewBuckets(uint32_t n) {
   ListLink *b = static_cast<ListLink *>(malloc(n * sizeof(ListLink)));
@@ -52,10 +59,6 @@ bool Hash_Prepare(HashTable *t) {
 }  // namespace
 
 uint32_t Hash_Key(uint64_t key) {
-  if (!g_seeded) {
-    if (getrandom(&g_seed, sizeof g_seed, GRND_NONBLOCK) != sizeof g_seed) g_seed = uint64_t(rand()) << 32 | rand();
-    g_seeded = true;
-  }
   // The finaliser of a well-known 64-bit mixer: every input bit reaches
   // every output bit.
   uint64_t h = key ^ g_seed;
