@@ -78,7 +78,7 @@ int g_winsIndex = 0;
 int64_t g_lastRequest = 0;
 timespec g_sambaMtime = {0, 0};
 ListLink g_relays = {&g_relays, &g_relays, nullptr};
-Timer g_expiry = {{&g_expiry.link, &g_expiry.link, &g_expiry}, {0, 0}, Nbds_Expire, nullptr};
+Timer g_expiry = Timer_Unarmed(Nbds_Expire, nullptr);
 uint8_t g_scratch[kRawRoom];
 
 sockaddr *Sa(sockaddr_in *sa) { return reinterpret_cast<sockaddr *>(sa); }

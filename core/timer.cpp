@@ -1,29 +1,39 @@
 // Timers and the daemon clock.
 //
 // Owns Clock_Now (the wall clock sampled once per loop pass through the
-// Clock_Source seam) and the one timer list g_timers.
+// Clock_Source seam) and the timer heap g_heap.
 //
-// Invariants of the timer list:
-//   - It holds exactly the armed timers, in ascending order of expiry;
-//     timers with equal expiry keep the order in which they were added
-//     (Timer_Add inserts in front of the first strictly later timer).
-//   - A timer that is not armed is linked to itself, so Timer_Cancel and
-//     Timer_IsArmed work on any initialised timer.
+// Invariants of the timer heap:
+//   - g_heap[0, g_count) holds exactly the armed timers as a binary min-heap
+//     ordered by (expiry, seq): no timer comes before its parent. seq is
+//     taken from a counter at every Timer_Add, so timers with equal expiry
+//     run in the order in which they were added, as in one sorted list.
+//   - A timer's slot is 1 + its index in the heap while armed, 0 otherwise,
+//     so Timer_Cancel and Timer_IsArmed work on any initialised timer and
+//     cancelling is O(log n) without a search.
 //   - Expiry microseconds stay in 0..999999, also after a clock set back has
-//     been compensated.
-// Timer_RunExpired unlinks a timer before its callback runs, so the callback
-// may re-arm it, touch other timers or free the owner, and it restarts from
-// the head of the list after every callback.
+//     been compensated; moving every timer back by the same amount keeps
+//     their order, so the heap stays valid.
+// Timer_RunExpired disarms a timer before its callback runs, so the callback
+// may re-arm it, touch other timers or free the owner, and it looks at the
+// earliest timer afresh after every callback.
 #include "core/timer.h"
 
 #include <sys/time.h>
+
+#include <cstdlib>
+
+#include "lib/support.h"
 
 namespace {
 
 constexpr int64_t kUsecPerSec = 1000000;
 constexpr int kMaxWaitMs = 1000;
 
-ListLink g_timers = {&g_timers, &g_timers, nullptr};
+Timer **g_heap = nullptr;
+uint32_t g_count = 0;
+uint32_t g_capacity = 0;
+uint64_t g_nextSeq = 0;
 
 int Clock_ReadWall(ClockTime *out) {
   struct timeval tv;
@@ -44,6 +54,35 @@ void Clock_Normalize(ClockTime *t) {
   }
 }
 
+bool Timer_Before(const Timer *a, const Timer *b) {
+  int c = Clock_Compare(a->expiry, b->expiry);
+  return c != 0 ? c < 0 : a->seq < b->seq;
+}
+
+void Timer_Place(Timer *t, uint32_t i) {
+  g_heap[i] = t;
+  t->slot = i + 1;
+}
+
+// Moves the timer at index i towards the root while it is earlier than its
+// parent, then towards the leaves while a child is earlier than it.
+void Timer_Sift(uint32_t i) {
+  Timer *t = g_heap[i];
+  while (i > 0 && Timer_Before(t, g_heap[(i - 1) / 2])) {
+    Timer_Place(g_heap[(i - 1) / 2], i);
+    i = (i - 1) / 2;
+  }
+  for (;;) {
+    uint32_t c = 2 * i + 1;
+    if (c >= g_count) break;
+    if (c + 1 < g_count && Timer_Before(g_heap[c + 1], g_heap[c])) c++;
+    if (!Timer_Before(g_heap[c], t)) break;
+    Timer_Place(g_heap[c], i);
+    i = c;
+  }
+  Timer_Place(t, i);
+}
+
 }  // namespace
 
 ClockTime Clock_Now = {0, 0};
@@ -57,23 +96,26 @@ int Clock_Compare(const ClockTime &a, const ClockTime &b) {
 }
 
 void Timer_Init(Timer *timer, TimerFn callback, void *arg) {
-  List_Init(&timer->link, timer);
   timer->expiry = {0, 0};
   timer->callback = callback;
   timer->arg = arg;
+  timer->slot = 0;
+  timer->seq = 0;
 }
 
 void Timer_Add(Timer *timer) {
-  // Arming an armed timer again must not corrupt the list.
-  List_Unlink(&timer->link);
-  // Most timers are armed later than every armed one (retransmission and
-  // idle timers re-armed per segment), so the place is searched from the
-  // latest end: behind the last timer whose expiry is not later, which is
-  // exactly in front of the first strictly later one.
-  ListLink *pos = g_timers.prev;
-  while (pos != &g_timers && Clock_Compare(List_Owner<Timer>(pos)->expiry, timer->expiry) > 0)
-    pos = pos->prev;
-  List_InsertAfter(pos, &timer->link);
+  // Arming an armed timer again moves it behind its new equals.
+  Timer_Cancel(timer);
+  if (g_count == g_capacity) {
+    uint32_t capacity = g_capacity ? 2 * g_capacity : 64;
+    Timer **heap = static_cast<Timer **>(realloc(g_heap, capacity * sizeof(Timer *)));
+    if (!heap) Main_Panic("Timer_Add: out of memory");
+    g_heap = heap;
+    g_capacity = capacity;
+  }
+  timer->seq = g_nextSeq++;
+  Timer_Place(timer, g_count++);
+  Timer_Sift(g_count - 1);
 }
 
 void Timer_AddSeconds(Timer *timer, int64_t seconds) {
@@ -91,22 +133,30 @@ void Timer_AddMillis(Timer *timer, int64_t ms) {
   Timer_Add(timer);
 }
 
-void Timer_Cancel(Timer *timer) { List_Unlink(&timer->link); }
+void Timer_Cancel(Timer *timer) {
+  if (timer->slot == 0) return;
+  uint32_t i = timer->slot - 1;
+  timer->slot = 0;
+  Timer *last = g_heap[--g_count];
+  if (last == timer) return;
+  Timer_Place(last, i);
+  Timer_Sift(i);
+}
 
-bool Timer_IsArmed(const Timer *timer) { return timer->link.next != &timer->link; }
+bool Timer_IsArmed(const Timer *timer) { return timer->slot != 0; }
 
 void Timer_RunExpired() {
-  while (!List_Empty(&g_timers)) {
-    Timer *first = List_Owner<Timer>(g_timers.next);
+  while (g_count > 0) {
+    Timer *first = g_heap[0];
     if (Clock_Compare(first->expiry, Clock_Now) > 0) break;
-    List_Unlink(&first->link);
+    Timer_Cancel(first);
     first->callback(first, first->arg);
   }
 }
 
 int Timer_NextTimeout() {
-  if (List_Empty(&g_timers)) return -1;
-  const Timer *first = List_Owner<Timer>(g_timers.next);
+  if (g_count == 0) return -1;
+  const Timer *first = g_heap[0];
   int64_t dsec = first->expiry.sec - Clock_Now.sec;
   int64_t dusec = first->expiry.usec - Clock_Now.usec;
   if (dusec < 0) {
@@ -126,8 +176,8 @@ void Clock_Update() {
     // amount so that each keeps its remaining time.
     ClockTime back = {Clock_Now.sec - now.sec, Clock_Now.usec - now.usec};
     Clock_Normalize(&back);
-    for (ListLink *l = g_timers.next; l != &g_timers; l = l->next) {
-      Timer *t = List_Owner<Timer>(l);
+    for (uint32_t i = 0; i < g_count; i++) {
+      Timer *t = g_heap[i];
       t->expiry.sec -= back.sec;
       t->expiry.usec -= back.usec;
       Clock_Normalize(&t->expiry);
@@ -136,8 +186,4 @@ void Clock_Update() {
   Clock_Now = now;
 }
 
-unsigned Timer_Count() {
-  unsigned n = 0;
-  for (ListLink *l = g_timers.next; l != &g_timers; l = l->next) n++;
-  return n;
-}
+unsigned Timer_Count() { return g_count; }

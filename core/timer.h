@@ -1,13 +1,11 @@
 // Timers and the daemon clock.
 //
 // Clock_Now is the wall clock sampled once per pass of the main loop. Timers
-// are records embedded in their owners and kept in one list in ascending
-// order of expiry (equal expiries keep the order of addition).
+// are records embedded in their owners; the armed ones run in ascending
+// order of expiry, and equal expiries in the order of addition.
 #pragma once
 
 #include <cstdint>
-
-#include "lib/list.h"
 
 struct ClockTime {
   int64_t sec;
@@ -26,17 +24,22 @@ struct Timer;
 using TimerFn = void (*)(Timer *timer, void *arg);
 
 struct Timer {
-  ListLink link;  // owner = this timer; linked to itself when not armed
   ClockTime expiry;
   TimerFn callback;
   void *arg;
+  uint32_t slot;  // 1 + place in the timer heap; 0 while not armed
+  uint64_t seq;   // order of addition, breaks ties between equal expiries
 };
 
-/// Links the timer to itself and stores callback and argument.
+/// A timer that is not armed, for static records that are never given to
+/// Timer_Init (a zero-filled Timer is one too, without a callback).
+constexpr Timer Timer_Unarmed(TimerFn callback, void *arg) { return Timer{{0, 0}, callback, arg, 0, 0}; }
+
+/// Marks the timer not armed and stores callback and argument.
 void Timer_Init(Timer *timer, TimerFn callback, void *arg);
 
-/// Inserts the timer (expiry already written) in expiry order, behind
-/// timers with the same expiry. The list keeps a pointer; the owner keeps
+/// Arms the timer (expiry already written), behind timers with the same
+/// expiry; O(log n). The timer heap keeps a pointer; the owner keeps
 /// ownership and cancels before freeing.
 void Timer_Add(Timer *timer);
 
@@ -47,14 +50,14 @@ void Timer_AddSeconds(Timer *timer, int64_t seconds);
 /// Arms the timer at Clock_Now + `ms` milliseconds (cancelling it first).
 void Timer_AddMillis(Timer *timer, int64_t ms);
 
-/// Unlinks the timer; harmless when it is not armed.
+/// Disarms the timer; harmless when it is not armed. O(log n).
 void Timer_Cancel(Timer *timer);
 
-/// True while the timer is in the list.
+/// True while the timer is armed.
 bool Timer_IsArmed(const Timer *timer);
 
 /// Runs every timer whose expiry is not later than Clock_Now, earliest first;
-/// each is unlinked before its callback, which may re-arm it or free its
+/// each is disarmed before its callback, which may re-arm it or free its
 /// owner. Timers armed due by a callback run in the same call.
 void Timer_RunExpired();
 

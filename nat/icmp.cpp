@@ -8,9 +8,14 @@
 // created) and the echo table (g_echoTable) of IcmpEcho entries. An entry
 // remembers one guest request (guest, remote, identifier, sequence) for 20
 // seconds from the first request, whatever replies arrive, so duplicate
-// replies are passed on too. New entries go to the front of the table;
-// lookups walk from the oldest entry to the newest, so when two guests sent
-// the same request to the same host the older entry gets the reply.
+// replies are passed on too. New entries go to the front of the table,
+// which the dump walks oldest first. Two hash indexes find entries: by
+// remote, identifier and sequence (g_echoByReply, for replies and errors)
+// and by those and the guest (g_echoByRequest, for requests). Their chains
+// are in order of insertion and searched from the oldest entry, so when
+// two guests sent the same request to the same host the older entry gets
+// the reply. With icmpEchoes (natd's own limit) a new entry past the limit
+// replaces the oldest one, counted.
 #include "nat/icmp.h"
 
 #include <linux/icmp.h>
@@ -24,9 +29,11 @@
 #include <cstring>
 
 #include "control/textbuf.h"
+#include "core/limits.h"
 #include "core/poll.h"
 #include "core/settings.h"
 #include "core/timer.h"
+#include "lib/hash.h"
 #include "lib/list.h"
 #include "lib/support.h"
 #include "lib/util.h"
@@ -38,6 +45,8 @@
 
 struct IcmpEcho {
   ListLink link;    // echo table; owner = this entry
+  HashLink byReply;    // g_echoByReply: remote, identifier, sequence
+  HashLink byRequest;  // g_echoByRequest: the same and the guest
   Timer timer;      // expiry: unlink and free
   uint32_t remote;  // destination of the request, network order
   uint32_t guest;   // source of the request, network order
@@ -64,14 +73,57 @@ constexpr uint8_t kIcmpEchoReply = 0, kIcmpUnreach = 3, kIcmpEchoRequest = 8, kI
 
 IcmpSocket *g_icmpSock = nullptr;
 ListLink g_echoTable = {&g_echoTable, &g_echoTable, nullptr};
+HashTable g_echoByReply = {};
+HashTable g_echoByRequest = {};
+uint32_t g_echoCount = 0;
+
+uint64_t Echo_ReplyKey(uint32_t remoteN, uint16_t id, uint16_t seq) {
+  return uint64_t(remoteN) << 32 | uint64_t(id) << 16 | seq;
+}
+
+uint32_t Echo_RequestHash(uint32_t guestN, uint64_t replyKey) {
+  return Hash_Key(replyKey ^ uint64_t(guestN) * 0x9E3779B97F4A7C15ull);
+}
 
 void Echo_Release(IcmpEcho *e) {
   List_Unlink(&e->link);
+  Hash_Remove(&g_echoByReply, &e->byReply);
+  Hash_Remove(&g_echoByRequest, &e->byRequest);
   Timer_Cancel(&e->timer);
   free(e);
+  g_echoCount--;
 }
 
 void Echo_Timeout(Timer *, void *arg) { Echo_Release(static_cast<IcmpEcho *>(arg)); }
+
+// A new entry for the request, at the front of the table; nullptr when
+// memory is short.
+IcmpEcho *Echo_Create(uint32_t guest, uint32_t remote, uint16_t id, uint16_t seq) {
+  if (Limits_Reached(kLimitIcmpEchoes, g_echoCount)) {
+    Limits_Hit(kLimitIcmpEchoes);
+    Echo_Release(List_Owner<IcmpEcho>(g_echoTable.prev));
+  }
+  IcmpEcho *e = static_cast<IcmpEcho *>(calloc(1, sizeof(IcmpEcho)));
+  if (!e) return nullptr;
+  uint64_t key = Echo_ReplyKey(remote, id, seq);
+  if (!Hash_Insert(&g_echoByReply, &e->byReply, e, Hash_Key(key)) ||
+      !Hash_Insert(&g_echoByRequest, &e->byRequest, e, Echo_RequestHash(guest, key))) {
+    Hash_Remove(&g_echoByReply, &e->byReply);
+    free(e);
+    return nullptr;
+  }
+  List_Init(&e->link, e);
+  Timer_Init(&e->timer, Echo_Timeout, e);
+  e->guest = guest;
+  e->remote = remote;
+  e->id = id;
+  e->seq = seq;
+  List_InsertAfter(&g_echoTable, &e->link);
+  g_echoCount++;
+  Timer_AddSeconds(&e->timer, kIcmpEchoLifetimeSec);
+  return e;
+}
+
 
 void IcmpSocket_Release(PollEntry *entry) {
   IcmpSocket *s = reinterpret_cast<IcmpSocket *>(entry);
@@ -91,26 +143,12 @@ void Icmp_RelayEcho(SkBuff *skb) {
   uint16_t id = Wire_Get16(icmph + 4);
   uint16_t seq = Wire_Get16(icmph + 6);
 
-  IcmpEcho *e = nullptr;
-  for (ListLink *l = g_echoTable.prev; l != &g_echoTable; l = l->prev) {
-    IcmpEcho *c = List_Owner<IcmpEcho>(l);
-    if (c->guest == guest && c->remote == remote && c->id == id && c->seq == seq) {
-      e = c;
-      break;
-    }
-  }
-  if (!e) {
-    e = static_cast<IcmpEcho *>(calloc(1, sizeof(IcmpEcho)));
-    if (!e) return;
-    List_Init(&e->link, e);
-    Timer_Init(&e->timer, Echo_Timeout, e);
-    e->guest = guest;
-    e->remote = remote;
-    e->id = id;
-    e->seq = seq;
-    List_InsertAfter(&g_echoTable, &e->link);
-    Timer_AddSeconds(&e->timer, kIcmpEchoLifetimeSec);
-  }
+  uint32_t hash = Echo_RequestHash(guest, Echo_ReplyKey(remote, id, seq));
+  IcmpEcho *e = Hash_Find<IcmpEcho>(&g_echoByRequest, hash, [&](const IcmpEcho *c) {
+    return c->guest == guest && c->remote == remote && c->id == id && c->seq == seq;
+  });
+  if (!e) e = Echo_Create(guest, remote, id, seq);
+  if (!e) return;
 
   int fd = g_icmpSock->poll.fd;
   int ttl = int(skb->ttl);
@@ -349,20 +387,14 @@ void Icmp_SendErrnoUnreach(SkBuff *skb, int err) {
 }
 
 IcmpEcho *Icmp_EchoLookup(uint32_t remoteN, uint16_t id, uint16_t seq) {
-  for (ListLink *l = g_echoTable.prev; l != &g_echoTable; l = l->prev) {
-    IcmpEcho *e = List_Owner<IcmpEcho>(l);
-    if (e->remote == remoteN && e->id == id && e->seq == seq) return e;
-  }
-  return nullptr;
+  return Hash_Find<IcmpEcho>(&g_echoByReply, Hash_Key(Echo_ReplyKey(remoteN, id, seq)), [&](const IcmpEcho *e) {
+    return e->remote == remoteN && e->id == id && e->seq == seq;
+  });
 }
 
 uint32_t Icmp_EchoGuest(const IcmpEcho *e) { return e->guest; }
 
-unsigned Icmp_EchoCount() {
-  unsigned n = 0;
-  for (ListLink *l = g_echoTable.next; l != &g_echoTable; l = l->next) n++;
-  return n;
-}
+unsigned Icmp_EchoCount() { return g_echoCount; }
 
 bool Icmp_HaveSocket() { return g_icmpSock != nullptr; }
 
@@ -392,4 +424,6 @@ void Icmp_DumpTable(TextBuf *out) {
 
 void Icmp_Reset() {
   while (!List_Empty(&g_echoTable)) Echo_Release(List_Owner<IcmpEcho>(g_echoTable.next));
+  Hash_Free(&g_echoByReply);
+  Hash_Free(&g_echoByRequest);
 }

@@ -67,7 +67,7 @@ constexpr uint16_t kFirstPrivPortFloor = 256;
 
 ListLink g_flows = {&g_flows, &g_flows, nullptr};
 ListLink g_activity = {&g_activity, &g_activity, nullptr};
-Timer g_expiry = {{&g_expiry.link, &g_expiry.link, &g_expiry}, {0, 0}, Udp_ExpireTimeout, nullptr};
+Timer g_expiry = Timer_Unarmed(Udp_ExpireTimeout, nullptr);
 int g_timeoutSec = kDefaultTimeoutSec;
 int g_clusterDiffSec = kDefaultClusterDiffSec;
 uint16_t g_privPort = 1024;  // next privileged port is one below (wrapping)

@@ -3,12 +3,25 @@
 // queue of packets waiting for each unresolved address.
 //
 // Owns the ARP table (g_arpTable): one ArpEntry per IPv4 address that was
-// ever looked up or learned, in order of creation; searches run newest first.
-// Entries are never removed while the daemon runs (Arp_Reset empties the
-// table for tests and shutdown).
+// looked up or learned, in order of creation; the dump and Arp_FindByMac
+// run newest first. Arp_Find goes through the hash index g_arpByIp (one
+// entry per address, so its chain order does not matter). Without limits
+// entries are never removed while the daemon runs (Arp_Reset empties the
+// table for tests and shutdown). The [limits] of natd's own:
+//   arpSubnetOnly  no entry is made for an address outside the guest
+//                  subnet: such senders are not learned, and packets to
+//                  such addresses are dropped instead of starting a
+//                  discovery that no guest can answer.
+//   arpEntries     a new entry past the limit replaces the entry that has
+//                  been idle longest (g_arpIdle); with no idle entry it is
+//                  not made, and the caller drops its packet.
+//   arpQueue       a packet queued past the limit pushes out the oldest.
+// Each of them counts every entry or packet it refuses or removes.
 //
 // Entry states:
-//   unresolved-idle  resolved == 0, retry timer not armed, queue empty.
+//   unresolved-idle  resolved == 0, retry timer not armed, queue empty; the
+//                    only state in which an entry is in g_arpIdle (in the
+//                    order entries became idle) and may be replaced.
 //   discovering      resolved == 0, retry timer armed; requests go out once a
 //                    second (Arp_Resolve, Arp_RetryTimeout), packets wait in
 //                    the pending queue. After the seventh unanswered request
@@ -31,8 +44,10 @@
 #include <cstring>
 
 #include "control/textbuf.h"
+#include "core/limits.h"
 #include "core/settings.h"
 #include "core/timer.h"
+#include "lib/hash.h"
 #include "lib/list.h"
 #include "lib/support.h"
 #include "packet/dev.h"
@@ -41,8 +56,11 @@
 
 struct ArpEntry {
   ListLink link;       // table membership; owner = this entry
+  HashLink byIp;       // g_arpByIp, keyed by ip
+  ListLink idle;       // g_arpIdle while unresolved-idle; owner = this entry
   SkBuff *queueHead;   // newest queued packet
   SkBuff *queueTail;   // oldest queued packet
+  uint32_t queueLen;
   int resolved;        // 1 while mac is valid
   int haveMac;         // a MAC was ever learned (shown by the dump)
   uint32_t ip;         // network order
@@ -66,6 +84,19 @@ constexpr uint16_t kArpOpReply = 2;
 const uint8_t kBroadcastMac[6] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
 
 ListLink g_arpTable = {&g_arpTable, &g_arpTable, nullptr};
+ListLink g_arpIdle = {&g_arpIdle, &g_arpIdle, nullptr};
+HashTable g_arpByIp = {};
+uint32_t g_arpCount = 0;
+
+uint32_t Arp_Hash(uint32_t ipN) { return Hash_Key(ipN); }
+
+// Puts the entry in the idle list, or takes it out, as its state says.
+void Arp_SyncIdle(ArpEntry *e) {
+  bool idle = !e->resolved && !Timer_IsArmed(&e->retryTimer) && !e->queueHead;
+  bool listed = e->idle.next != &e->idle;
+  if (idle && !listed) List_InsertBefore(&g_arpIdle, &e->idle);
+  if (!idle && listed) List_Unlink(&e->idle);
+}
 
 // Fixed 8-byte header for Ethernet/IPv4 with the given operation.
 void Arp_WriteFixedHeader(uint8_t *p, uint16_t op) {
@@ -79,6 +110,7 @@ void Arp_WriteFixedHeader(uint8_t *p, uint16_t op) {
 void Arp_DropQueue(ArpEntry *e) {
   SkBuff *skb = e->queueHead;
   e->queueHead = e->queueTail = nullptr;
+  e->queueLen = 0;
   while (skb) {
     SkBuff *next = skb->next;
     skb->next = skb->prev = nullptr;
@@ -94,6 +126,7 @@ void Arp_FlushQueue(ArpEntry *e) {
     if (e->queueTail) e->queueTail->next = nullptr;
     else e->queueHead = nullptr;
     skb->next = skb->prev = nullptr;
+    e->queueLen--;
     Eth_Output(skb, e->mac, kEtherTypeIp);
     SkBuff_Free(skb);
   }
@@ -113,9 +146,30 @@ void Arp_RetryTimeout(Timer *, void *arg) {
   }
   Arp_DropQueue(e);
   e->attempts = 0;
+  Arp_SyncIdle(e);
 }
 
-void Arp_ExpireTimeout(Timer *, void *arg) { static_cast<ArpEntry *>(arg)->resolved = 0; }
+void Arp_ExpireTimeout(Timer *, void *arg) {
+  ArpEntry *e = static_cast<ArpEntry *>(arg);
+  e->resolved = 0;
+  Arp_SyncIdle(e);
+}
+
+void Arp_Release(ArpEntry *e) {
+  List_Unlink(&e->link);
+  List_Unlink(&e->idle);
+  Hash_Remove(&g_arpByIp, &e->byIp);
+  Timer_Cancel(&e->retryTimer);
+  Timer_Cancel(&e->expiryTimer);
+  Arp_DropQueue(e);
+  free(e);
+  g_arpCount--;
+}
+
+// Whether arpSubnetOnly lets an entry for `ipN` be made.
+bool Arp_AddressAllowed(uint32_t ipN) {
+  return Limits_Get(kLimitArpSubnetOnly) == 0 || ((ipN ^ g_settings.gatewayAddr) & g_settings.netmask) == 0;
+}
 
 bool Arp_IsGroupMac(const uint8_t *mac) { return (mac[0] & 1) != 0; }
 
@@ -170,11 +224,7 @@ void Arp_Input(SkBuff *skb) {
 }
 
 ArpEntry *Arp_Find(uint32_t ipN) {
-  for (ListLink *l = g_arpTable.prev; l != &g_arpTable; l = l->prev) {
-    ArpEntry *e = List_Owner<ArpEntry>(l);
-    if (e->ip == ipN) return e;
-  }
-  return nullptr;
+  return Hash_Find<ArpEntry>(&g_arpByIp, Arp_Hash(ipN), [ipN](const ArpEntry *e) { return e->ip == ipN; });
 }
 
 ArpEntry *Arp_FindByMac(const uint8_t mac[6]) {
@@ -191,9 +241,23 @@ ArpEntry *Arp_Lookup(uint32_t ipN) {
 }
 
 ArpEntry *Arp_Create(uint32_t ipN, const uint8_t *mac) {
+  if (!Arp_AddressAllowed(ipN)) {
+    Limits_Hit(kLimitArpSubnetOnly);
+    return nullptr;
+  }
+  if (Limits_Reached(kLimitArpEntries, g_arpCount)) {
+    Limits_Hit(kLimitArpEntries);
+    if (List_Empty(&g_arpIdle)) return nullptr;
+    Arp_Release(List_Owner<ArpEntry>(g_arpIdle.next));
+  }
   ArpEntry *e = static_cast<ArpEntry *>(calloc(1, sizeof(ArpEntry)));
   if (!e) return nullptr;
+  if (!Hash_InsertFront(&g_arpByIp, &e->byIp, e, Arp_Hash(ipN))) {
+    free(e);
+    return nullptr;
+  }
   List_Init(&e->link, e);
+  List_Init(&e->idle, e);
   e->ip = ipN;
   Timer_Init(&e->retryTimer, Arp_RetryTimeout, e);
   Timer_Init(&e->expiryTimer, Arp_ExpireTimeout, e);
@@ -204,6 +268,8 @@ ArpEntry *Arp_Create(uint32_t ipN, const uint8_t *mac) {
     Arp_ArmExpiry(e);
   }
   List_InsertBefore(&g_arpTable, &e->link);
+  g_arpCount++;
+  Arp_SyncIdle(e);
   return e;
 }
 
@@ -212,6 +278,7 @@ int Arp_Update(uint32_t ipN, const uint8_t *mac) {
   if (!e) return 0;
   if (!mac) {
     e->resolved = 0;
+    Arp_SyncIdle(e);
     return 1;
   }
   memcpy(e->mac, mac, 6);
@@ -219,6 +286,7 @@ int Arp_Update(uint32_t ipN, const uint8_t *mac) {
   if (e->resolved) return 1;
   Timer_Cancel(&e->retryTimer);
   e->resolved = 1;
+  Arp_SyncIdle(e);
   Arp_ArmExpiry(e);
   Arp_FlushQueue(e);
   return 1;
@@ -232,6 +300,7 @@ ArpEntry *Arp_Learn(uint32_t ipN, const uint8_t mac[6]) {
 void Arp_Resolve(ArpEntry *e) {
   if (Timer_IsArmed(&e->retryTimer)) return;
   Timer_AddSeconds(&e->retryTimer, kArpRetrySec);
+  Arp_SyncIdle(e);
   SkBuff *skb = SkBuff_Alloc(kArpRequestAlloc);
   if (!skb) return;
   SkBuff_Reserve(skb, kArpRequestReserve);
@@ -246,12 +315,24 @@ void Arp_Resolve(ArpEntry *e) {
 }
 
 void Arp_Enqueue(ArpEntry *e, SkBuff *skb) {
+  if (Limits_Reached(kLimitArpQueue, e->queueLen)) {
+    Limits_Hit(kLimitArpQueue);
+    SkBuff *oldest = e->queueTail;
+    e->queueTail = oldest->prev;
+    if (e->queueTail) e->queueTail->next = nullptr;
+    else e->queueHead = nullptr;
+    oldest->next = oldest->prev = nullptr;
+    e->queueLen--;
+    SkBuff_Free(oldest);
+  }
   SkBuff_Hold(skb);
   skb->prev = nullptr;
   skb->next = e->queueHead;
   if (e->queueHead) e->queueHead->prev = skb;
   else e->queueTail = skb;
   e->queueHead = skb;
+  e->queueLen++;
+  Arp_SyncIdle(e);
 }
 
 bool Arp_EntryMac(const ArpEntry *e, uint8_t mac[6]) {
@@ -264,17 +345,9 @@ uint32_t Arp_EntryIp(const ArpEntry *e) { return e->ip; }
 
 int Arp_EntryAttempts(const ArpEntry *e) { return e->attempts; }
 
-unsigned Arp_QueueLength(const ArpEntry *e) {
-  unsigned n = 0;
-  for (const SkBuff *skb = e->queueHead; skb; skb = skb->next) n++;
-  return n;
-}
+unsigned Arp_QueueLength(const ArpEntry *e) { return e->queueLen; }
 
-unsigned Arp_Count() {
-  unsigned n = 0;
-  for (ListLink *l = g_arpTable.next; l != &g_arpTable; l = l->next) n++;
-  return n;
-}
+unsigned Arp_Count() { return g_arpCount; }
 
 void Arp_DumpTable(TextBuf *out) {
   char line[1024];
@@ -308,12 +381,6 @@ void Arp_DumpTable(TextBuf *out) {
 }
 
 void Arp_Reset() {
-  while (!List_Empty(&g_arpTable)) {
-    ArpEntry *e = List_Owner<ArpEntry>(g_arpTable.next);
-    List_Unlink(&e->link);
-    Timer_Cancel(&e->retryTimer);
-    Timer_Cancel(&e->expiryTimer);
-    Arp_DropQueue(e);
-    free(e);
-  }
+  while (!List_Empty(&g_arpTable)) Arp_Release(List_Owner<ArpEntry>(g_arpTable.next));
+  Hash_Free(&g_arpByIp);
 }

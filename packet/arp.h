@@ -17,23 +17,27 @@ void Arp_Input(SkBuff *skb);
 ArpEntry *Arp_Find(uint32_t ipN);
 /// The newest resolved entry whose MAC equals `mac`, or nullptr.
 ArpEntry *Arp_FindByMac(const uint8_t mac[6]);
-/// Arp_Find, else a new unresolved entry; nullptr only when memory is short.
+/// Arp_Find, else a new unresolved entry; nullptr when memory is short or
+/// a limit (arpSubnetOnly, arpEntries) refuses the entry.
 ArpEntry *Arp_Lookup(uint32_t ipN);
 /// Appends a new entry; with `mac` (may be null) it is resolved and its
-/// expiry armed at now + expireTimeout seconds (when > 0).
+/// expiry armed at now + expireTimeout seconds (when > 0). Past arpEntries
+/// the longest idle entry makes room; nullptr when none is idle, when
+/// arpSubnetOnly refuses the address or memory is short.
 ArpEntry *Arp_Create(uint32_t ipN, const uint8_t *mac);
 /// 1 when an entry for `ipN` exists (nothing is created), else 0. A null
 /// `mac` makes it unresolved; a MAC is stored, and an unresolved entry
 /// becomes resolved, gets its expiry and sends its queue oldest first. A
 /// resolved entry's expiry is not extended.
 int Arp_Update(uint32_t ipN, const uint8_t *mac);
-/// Arp_Update, else Arp_Create with the MAC. nullptr when memory is short.
+/// Arp_Update, else Arp_Create with the MAC. nullptr when Arp_Create fails.
 ArpEntry *Arp_Learn(uint32_t ipN, const uint8_t mac[6]);
 /// Starts discovery (a broadcast request, retried every second, up to 7
 /// requests); does nothing while a discovery runs.
 void Arp_Resolve(ArpEntry *entry);
 /// Queues an IPv4 packet (data = IPv4 header) until the MAC is known; the
-/// queue holds its own reference (the caller keeps and frees its own).
+/// queue holds its own reference (the caller keeps and frees its own). A
+/// full queue (arpQueue) drops its oldest packet.
 void Arp_Enqueue(ArpEntry *entry, SkBuff *skb);
 /// True when the entry is resolved (its MAC valid); copies the MAC to `mac`
 /// when given.

@@ -40,3 +40,5 @@ void Ip_Reset();
 void Ip_ResetIdent();
 /// Number of datagrams being reassembled (for tests).
 unsigned Ip_ReasmCount();
+/// Bytes held by all reassembly records (the records and their blocks).
+uint64_t Ip_ReasmBytes();

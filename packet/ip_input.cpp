@@ -6,7 +6,14 @@
 //
 // Owns the reassembly list (g_reasmList) of IpReasm records, one per
 // datagram being reassembled, keyed by source, destination, identification
-// and protocol; new records are appended.
+// and protocol; new records are appended, and the hash index g_reasmByKey
+// finds them. g_reasmBytes is what all records hold: each record itself
+// and its block.
+//
+// natd's own limits (0: none): past `reassemblies` records a new one
+// replaces the oldest; past `reassemblyBytes` the oldest other records go
+// until the growth fits, and a record that cannot fit even alone is
+// dropped. Every record removed that way is counted.
 //
 // Reassembly. A record collects the payload of its fragments in one block
 // laid out as the finished buffer will be: 14 bytes of Ethernet header and
@@ -32,8 +39,10 @@
 #include <cstring>
 
 #include "alg/pptp.h"
+#include "core/limits.h"
 #include "core/settings.h"
 #include "core/timer.h"
+#include "lib/hash.h"
 #include "lib/list.h"
 #include "nat/icmp.h"
 #include "nat/tcp.h"
@@ -59,6 +68,7 @@ struct IpRange {
 
 struct IpReasm {
   ListLink link;  // reassembly list; owner = this record
+  HashLink byKey;     // g_reasmByKey
   uint32_t src, dst;  // network order
   uint16_t id;        // as on the wire (host order value)
   uint8_t proto;
@@ -71,9 +81,21 @@ struct IpReasm {
 };
 
 ListLink g_reasmList = {&g_reasmList, &g_reasmList, nullptr};
+HashTable g_reasmByKey = {};
+uint32_t g_reasmCount = 0;
+uint64_t g_reasmBytes = 0;
+
+uint32_t Reasm_Hash(uint32_t src, uint32_t dst, uint16_t id, uint8_t proto) {
+  return Hash_Key((uint64_t(src) << 32 | dst) ^ (uint64_t(id) << 8 | proto) * 0x9E3779B97F4A7C15ull);
+}
+
+uint64_t Reasm_Bytes(const IpReasm *r) { return sizeof(IpReasm) + (r->block ? kBlockHdrLen + r->capacity : 0); }
 
 void Reasm_Release(IpReasm *r) {
+  g_reasmBytes -= Reasm_Bytes(r);
+  g_reasmCount--;
   List_Unlink(&r->link);
+  Hash_Remove(&g_reasmByKey, &r->byKey);
   Timer_Cancel(&r->timer);
   free(r->block);
   free(r);
@@ -81,18 +103,39 @@ void Reasm_Release(IpReasm *r) {
 
 void Reasm_Timeout(Timer *, void *arg) { Reasm_Release(static_cast<IpReasm *>(arg)); }
 
-IpReasm *Reasm_Find(uint32_t src, uint32_t dst, uint16_t id, uint8_t proto) {
-  for (ListLink *l = g_reasmList.next; l != &g_reasmList; l = l->next) {
-    IpReasm *r = List_Owner<IpReasm>(l);
-    if (r->src == src && r->dst == dst && r->id == id && r->proto == proto) return r;
+// Makes room for `more` bytes under reassemblyBytes by releasing the oldest
+// records other than `keep`. False when even `keep` alone cannot grow so.
+bool Reasm_MakeRoom(const IpReasm *keep, uint64_t more) {
+  uint64_t limit = Limits_Get(kLimitReassemblyBytes);
+  while (limit != 0 && g_reasmBytes + more > limit) {
+    Limits_Hit(kLimitReassemblyBytes);
+    ListLink *oldest = g_reasmList.next;
+    if (oldest != &g_reasmList && List_Owner<IpReasm>(oldest) == keep) oldest = oldest->next;
+    if (oldest == &g_reasmList) return false;
+    Reasm_Release(List_Owner<IpReasm>(oldest));
   }
-  return nullptr;
+  return true;
+}
+
+IpReasm *Reasm_Find(uint32_t src, uint32_t dst, uint16_t id, uint8_t proto) {
+  return Hash_Find<IpReasm>(&g_reasmByKey, Reasm_Hash(src, dst, id, proto), [&](const IpReasm *r) {
+    return r->src == src && r->dst == dst && r->id == id && r->proto == proto;
+  });
 }
 
 IpReasm *Reasm_Create(uint32_t src, uint32_t dst, uint16_t id, uint8_t proto) {
+  if (Limits_Reached(kLimitReassemblies, g_reasmCount)) {
+    Limits_Hit(kLimitReassemblies);
+    Reasm_Release(List_Owner<IpReasm>(g_reasmList.next));
+  }
+  if (!Reasm_MakeRoom(nullptr, sizeof(IpReasm))) return nullptr;
   IpReasm *r = static_cast<IpReasm *>(malloc(sizeof(IpReasm)));
   if (!r) return nullptr;
   memset(r, 0, offsetof(IpReasm, ranges));
+  if (!Hash_Insert(&g_reasmByKey, &r->byKey, r, Reasm_Hash(src, dst, id, proto))) {
+    free(r);
+    return nullptr;
+  }
   List_Init(&r->link, r);
   r->src = src;
   r->dst = dst;
@@ -101,6 +144,8 @@ IpReasm *Reasm_Create(uint32_t src, uint32_t dst, uint16_t id, uint8_t proto) {
   Timer_Init(&r->timer, Reasm_Timeout, r);
   Timer_AddSeconds(&r->timer, kReasmLifetimeSec);
   List_InsertBefore(&g_reasmList, &r->link);
+  g_reasmCount++;
+  g_reasmBytes += sizeof(IpReasm);
   return r;
 }
 
@@ -165,16 +210,24 @@ void Ip_Reassemble(uint8_t *iph, SkBuff *skb) {
   }
   if (end == 0) return;
   if (end > r->capacity) {
+    uint64_t before = Reasm_Bytes(r);
+    if (!Reasm_MakeRoom(r, kBlockHdrLen + end - (r->block ? kBlockHdrLen + r->capacity : 0))) {
+      Reasm_Release(r);
+      return;
+    }
     uint8_t *block = static_cast<uint8_t *>(realloc(r->block, kBlockHdrLen + end));
     if (!block) {
       Reasm_Release(r);
       return;
     }
-    // Bytes not yet received are never read, but keep them defined.
-    memset(block + kBlockHdrLen + r->capacity, 0, end - r->capacity);
+    // Bytes not yet received are never read (the datagram is complete only
+    // when one range covers them all) and are left untouched, so that pages
+    // of a far-off fragment's block that nothing is written to are not
+    // made resident. The headers are defined at once.
     if (!r->block) memset(block, 0, kBlockHdrLen);
     r->block = block;
     r->capacity = end;
+    g_reasmBytes += Reasm_Bytes(r) - before;
   }
   if (off == 0) {
     memcpy(r->block + kEthHdrLen, iph, kIpHdrLen);
@@ -199,6 +252,7 @@ void Ip_Reassemble(uint8_t *iph, SkBuff *skb) {
 
   uint32_t len = r->capacity;
   uint8_t *block = r->block;
+  g_reasmBytes -= kBlockHdrLen + len;
   r->block = nullptr;
   Reasm_Release(r);
   SkBuff *whole = SkBuff_AllocExternal(block, kBlockHdrLen + len);
@@ -284,11 +338,10 @@ void Ip_Dispatch(uint8_t *iph, SkBuff *skb) {
 
 void Ip_Reset() {
   while (!List_Empty(&g_reasmList)) Reasm_Release(List_Owner<IpReasm>(g_reasmList.next));
+  Hash_Free(&g_reasmByKey);
   Ip_ResetIdent();
 }
 
-unsigned Ip_ReasmCount() {
-  unsigned n = 0;
-  for (ListLink *l = g_reasmList.next; l != &g_reasmList; l = l->next) n++;
-  return n;
-}
+unsigned Ip_ReasmCount() { return g_reasmCount; }
+
+uint64_t Ip_ReasmBytes() { return g_reasmBytes; }

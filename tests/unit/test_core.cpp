@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <map>
 #include <optional>
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
@@ -108,6 +110,45 @@ TEST(Timers, PollTimeout) {
     EXPECT_EQ(Timer_NextTimeout(), c.wantMs) << c.inMs;
     Timer_Cancel(&t.timer);
   }
+}
+
+// Random arming, re-arming and cancelling, also from callbacks, against a
+// model ordered by (expiry, order of addition): each callback must be the
+// model's earliest due timer; after each run nothing due is left, and the
+// count and the poll time-out are the model's.
+std::map<std::pair<int64_t, uint64_t>, int> g_model;  // (expiry in usec, order of addition) -> timer
+std::pair<int64_t, uint64_t> g_key[40];                // each timer's last key in the model
+uint64_t g_order = 1;
+std::mt19937 g_rng(1);
+Timer g_many[40];
+
+int64_t NowUsec() { return g_sim.sec * 1000000 + g_sim.usec; }
+void RandomOp() {  // arms (two times in three) or cancels a random timer
+  int i = int(g_rng() % 40);
+  g_model.erase(g_key[i]), Timer_Cancel(&g_many[i]);
+  if (g_rng() % 3 == 0) return;
+  int64_t ms = int64_t(g_rng() % 6) * 250;  // equal expiries are common
+  Timer_AddMillis(&g_many[i], ms);
+  g_model[g_key[i] = {NowUsec() + ms * 1000, g_order++}] = i;
+}
+
+TEST(Timers, AgreeWithASortedModelUnderRandomOperations) {
+  StartClock();
+  for (intptr_t i = 0; i < 40; i++)
+    Timer_Init(&g_many[i], [](Timer *, void *arg) {
+      auto first = g_model.begin();
+      ASSERT_TRUE(first != g_model.end() && first->second == intptr_t(arg) && first->first.first <= NowUsec());
+      g_model.erase(first);
+      if (intptr_t(arg) % 4 == 0) RandomOp();
+    }, reinterpret_cast<void *>(i));
+  for (int step = 0; step < 4000; step++) {
+    if (g_rng() % 3) RandomOp();
+    Advance(g_rng() % 3 ? 0 : int64_t(g_rng() % 4) * 125000);
+    int64_t d = g_model.empty() ? -1 : g_model.begin()->first.first - NowUsec();
+    ASSERT_TRUE(Timer_Count() == g_model.size() && (d > 0 || g_model.empty())) << step;
+    ASSERT_EQ(Timer_NextTimeout(), d < 0 ? -1 : int(std::min<int64_t>(d / 1000, 1000))) << step;
+  }
+  for (Timer &t : g_many) Timer_Cancel(&t);
 }
 
 std::string g_log;  // "E<name>" per event, "R<name>" per release, "<n>" slots in use
