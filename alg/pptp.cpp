@@ -23,7 +23,7 @@
 //
 // Relays. Each GreRelay is a raw IPv4 socket for protocol 47 with
 // IP_HDRINCL, connected to the server (so the host delivers it only the
-// server's GRE), in one process-wide list. Guest GRE keeps its IPv4 header
+// server's GRE), indexed by two hash tables. Guest GRE keeps its IPv4 header
 // except the source, which becomes the local address of the control
 // connection's host socket; server GRE is checked against the relay (from
 // the server, to that local address, the guest's Call ID) and handed to the
@@ -47,10 +47,11 @@
 
 #include "core/config.h"
 #include "core/limits.h"
-#include "core/settings.h"
-#include "lib/util.h"
 #include "core/poll.h"
+#include "core/settings.h"
+#include "lib/hash.h"
 #include "lib/list.h"
+#include "lib/util.h"
 #include "nat/icmp.h"
 #include "nat/tcp_conn.h"
 #include "packet/ip.h"
@@ -90,7 +91,8 @@ struct PptpGateway {
 /// One relayed call (owned by the event loop through `poll`).
 struct GreRelay {
   PollEntry poll;         // raw socket, protocol 47, IP_HDRINCL, connected
-  ListLink link;          // g_relays; owner = this relay
+  HashLink byServerCall;  // g_byServerCall: guest, server and the server's Call ID
+  HashLink byGuestCall;   // g_byGuestCall: the guest's Call ID and the server
   ListLink callLink;      // the gateway's `calls`; owner = this relay
   PptpGateway *gateway;   // control connection that made it; null once it ended
   uint32_t guestAddr;     // guest end of the control connection
@@ -102,7 +104,17 @@ struct GreRelay {
 
 namespace {
 
-ListLink g_relays = {&g_relays, &g_relays, nullptr};
+// Every relay is in both indexes: the guest's GRE finds its relay by the
+// server's Call ID, a new call checks the guest's Call ID against them.
+HashTable g_byServerCall, g_byGuestCall;
+
+uint32_t ServerCallHash(uint32_t guestAddr, uint32_t serverAddr, uint16_t serverCallId) {
+  return Hash_Key(uint64_t(guestAddr ^ serverCallId) << 32 | serverAddr);
+}
+
+uint32_t GuestCallHash(uint16_t guestCallId, uint32_t serverAddr) {
+  return Hash_Key(uint64_t(guestCallId) << 32 | serverAddr);
+}
 
 // The server's address on the host: a server the guest reaches at the
 // gateway address is the host itself, 127.0.0.1.
@@ -113,7 +125,8 @@ uint32_t HostAddr(const GreRelay *r) {
 // Takes the relay out of both lists, so that no GRE is relayed for its call
 // and its Call ID is free again at once; harmless when already out.
 void GreRelay_Unlink(GreRelay *r) {
-  List_Unlink(&r->link);
+  Hash_Remove(&g_byServerCall, &r->byServerCall);
+  Hash_Remove(&g_byGuestCall, &r->byGuestCall);
   List_Unlink(&r->callLink);
   if (r->gateway) r->gateway->callCount--;
   r->gateway = nullptr;
@@ -122,12 +135,12 @@ void GreRelay_Unlink(GreRelay *r) {
 // Creates and registers the relay of one call; nullptr when it is refused
 // (the guest's Call ID already relayed towards this server) or any step
 // fails. A connection at its [limits] pptpCalls first loses its oldest call.
-GreRelay *GreRelay_Create(PptpGateway *gw, const TcpConn *conn, uint16_t guestCallId,
-                          uint16_t serverCallId) {
-  for (ListLink *l = g_relays.next; l != &g_relays; l = l->next) {
-    const GreRelay *r = List_Owner<GreRelay>(l);
-    if (r->guestCallId == guestCallId && r->serverAddr == conn->remoteAddr) return nullptr;
-  }
+GreRelay *GreRelay_Create(PptpGateway *gw, const TcpConn *conn, uint16_t guestCallId, uint16_t serverCallId) {
+  const uint32_t server = conn->remoteAddr;
+  if (Hash_Find<GreRelay>(&g_byGuestCall, GuestCallHash(guestCallId, server), [&](const GreRelay *r) {
+        return r->guestCallId == guestCallId && r->serverAddr == server;
+      }))
+    return nullptr;
   if (Limits_Reached(kLimitPptpCalls, gw->callCount)) {
     GreRelay *oldest = List_Owner<GreRelay>(gw->calls.next);
     GreRelay_Unlink(oldest);
@@ -137,7 +150,6 @@ GreRelay *GreRelay_Create(PptpGateway *gw, const TcpConn *conn, uint16_t guestCa
   GreRelay *r = static_cast<GreRelay *>(calloc(1, sizeof(GreRelay)));
   if (!r) return nullptr;
   Poll_Init(&r->poll, GreRelay_HostInput, GreRelay_Release);
-  List_Init(&r->link, r);
   List_Init(&r->callLink, r);
   List_InsertBefore(&gw->calls, &r->callLink);
   gw->callCount++;
@@ -147,7 +159,12 @@ GreRelay *GreRelay_Create(PptpGateway *gw, const TcpConn *conn, uint16_t guestCa
   r->serverAddr = conn->remoteAddr;
   r->serverCallId = serverCallId;
   r->localAddr = conn->localAddr;
-  List_InsertBefore(&g_relays, &r->link);
+  if (!Hash_InsertFront(&g_byServerCall, &r->byServerCall, r,
+                        ServerCallHash(r->guestAddr, r->serverAddr, serverCallId)) ||
+      !Hash_Insert(&g_byGuestCall, &r->byGuestCall, r, GuestCallHash(guestCallId, r->serverAddr))) {
+    GreRelay_Release(&r->poll);
+    return nullptr;
+  }
 
   int fd = socket(AF_INET, SOCK_RAW, kProtoGre);
   if (fd < 0) {
@@ -249,11 +266,11 @@ void Gre_Input(SkBuff *skb) {
   const uint32_t src = Wire_Get32n(iph + ip::kSrc);
   const uint32_t dst = Wire_Get32n(iph + ip::kDst);
   const uint16_t callId = Wire_Get16n(gre + kGreCallId);
-  GreRelay *relay = nullptr;
-  for (ListLink *l = g_relays.prev; l != &g_relays && !relay; l = l->prev) {
-    GreRelay *r = List_Owner<GreRelay>(l);
-    if (r->guestAddr == src && r->serverAddr == dst && r->serverCallId == callId) relay = r;
-  }
+  // The newest call wins when two calls of one guest share the server's Call ID.
+  GreRelay *relay =
+      Hash_Find<GreRelay>(&g_byServerCall, ServerCallHash(src, dst, callId), [&](const GreRelay *r) {
+        return r->guestAddr == src && r->serverAddr == dst && r->serverCallId == callId;
+      });
   if (!relay) return;
 
   // The header in front of the data is the guest's own; a reassembled
@@ -280,12 +297,9 @@ void GreRelay_HostInput(PollEntry *entry, struct pollfd *slot) {
 void GreRelay_Release(PollEntry *entry) {
   GreRelay *r = reinterpret_cast<GreRelay *>(entry);
   GreRelay_Unlink(r);
+  if (g_byGuestCall.count == 0) Hash_Free(&g_byGuestCall), Hash_Free(&g_byServerCall);  // the last one
   if (r->poll.fd != -1) close(r->poll.fd);
   free(r);
 }
 
-unsigned GreRelay_Count() {
-  unsigned n = 0;
-  for (ListLink *l = g_relays.next; l != &g_relays; l = l->next) n++;
-  return n;
-}
+unsigned GreRelay_Count() { return g_byGuestCall.count; }

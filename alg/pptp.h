@@ -4,7 +4,7 @@
 // through a raw GRE socket of the host.
 //
 // Owns the PptpGateway record of each attached control connection (in the
-// connection's gateway slot) and the process-wide list of GreRelay records
+// connection's gateway slot) and the process-wide GreRelay records
 // (each owned by the event loop through its poll entry). Calls the saved
 // read and release operations of the TCP engine, Ip_Output for GRE towards
 // guests and Icmp_SendErrnoUnreach when a guest's GRE cannot be sent.
