@@ -3,9 +3,10 @@
 // handles every TCP segment a guest sends.
 //
 // Owns the connection table (TcpConn records, appended at the tail, searched
-// newest first) and a lookup index over it (hash chains on the four address
-// fields, newest record first in each chain, so a lookup returns the same
-// record a walk of the table from its tail would).
+// newest first) and two lookup indexes over it: hash chains on the four
+// address fields, and on the host socket's two ports (outgoing connections,
+// for ICMP errors); newest record first in each chain, so a lookup returns
+// the same record a walk of the table from its tail would.
 //
 // How a connection lives. A guest SYN to an unknown (address, port) pair
 // creates a record in LISTEN, binds a host socket (a privileged local port
@@ -71,6 +72,7 @@ ListLink g_closing = {&g_closing, &g_closing, nullptr};
 
 constexpr size_t kHashBuckets = 4096;
 ListLink g_hash[kHashBuckets];
+ListLink g_byHostPorts[kHashBuckets];  // outgoing connections by host socket ports
 bool g_hashReady = false;
 
 uint16_t g_nextPrivPort = 1024;  // host order; runs 1023 .. 256 and wraps
@@ -82,7 +84,13 @@ long g_segmentsLive = 0;
 void Hash_Init() {
   if (g_hashReady) return;
   for (ListLink &b : g_hash) List_Init(&b);
+  for (ListLink &b : g_byHostPorts) List_Init(&b);
   g_hashReady = true;
+}
+
+ListLink *Hash_HostBucket(uint16_t localPort, uint16_t remotePort) {
+  uint32_t h = (uint32_t(localPort) << 16 | remotePort) * 0x9E3779B1u;
+  return &g_byHostPorts[(h >> 16) & (kHashBuckets - 1)];
 }
 
 ListLink *Hash_Bucket(uint32_t ga, uint16_t gp, uint32_t ra, uint16_t rp) {
@@ -483,6 +491,7 @@ void ProcessSyn(TcpConn *conn, const SegView &s) {
   Sock_GetName(conn->poll.fd, &local);
   conn->localAddr = local.sin_addr.s_addr;
   conn->localPort = local.sin_port;
+  List_InsertAfter(Hash_HostBucket(conn->localPort, conn->remotePort), &conn->hostLink);
   if (rc == 0)
     TcpConn_HostConnected(conn);
   else if (err != EINPROGRESS)
@@ -554,7 +563,9 @@ TcpConn *TcpConn_Lookup(uint32_t guestAddr, uint16_t guestPort, uint32_t remoteA
 
 TcpConn *TcpConn_FindByHost(uint32_t localAddr, uint16_t localPort, uint32_t remoteAddr,
                             uint16_t remotePort) {
-  for (ListLink *l = g_conns.prev; l != &g_conns; l = l->prev) {
+  Hash_Init();
+  ListLink *b = Hash_HostBucket(localPort, remotePort);
+  for (ListLink *l = b->next; l != b; l = l->next) {
     TcpConn *c = List_Owner<TcpConn>(l);
     if (c->localAddr != localAddr && c->localAddr != g_settings.extAddr) continue;
     if (c->localPort != localPort || c->remotePort != remotePort) continue;
@@ -596,6 +607,7 @@ TcpConn *TcpConn_Alloc(uint32_t guestAddr, uint16_t guestPort, uint32_t remoteAd
   List_Init(&conn->recv.toHost);
   List_Init(&conn->link, conn);
   List_Init(&conn->hashLink, conn);
+  List_Init(&conn->hostLink, conn);
   List_Init(&conn->flushLink, conn);
   List_Init(&conn->closingLink, conn);
   List_InsertBefore(&g_conns, &conn->link);
@@ -624,6 +636,7 @@ void TcpConn_Release(PollEntry *entry) {
   TcpConn *conn = reinterpret_cast<TcpConn *>(entry);
   List_Unlink(&conn->link);
   List_Unlink(&conn->hashLink);
+  List_Unlink(&conn->hostLink);
   List_Unlink(&conn->flushLink);
   List_Unlink(&conn->closingLink);
   --g_connCount;

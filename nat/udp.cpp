@@ -29,8 +29,9 @@
 // sender cannot hold the loop. Each datagram is received into one scratch
 // area and copied into a buffer of its own size.
 //
-// Lookups by key go through hash chains (newest flow first in each chain),
-// so they find the flow a walk of the table from its newest end would.
+// Lookups by key, and by local port for ICMP errors, go through hash chains
+// (newest flow first in each chain), so they find the flow a walk of the
+// table from its newest end would.
 //
 // Invariants: a timed flow is in the activity list from creation until it is
 // removed (Poll_Remove unlinks it there at once; the release follows when the
@@ -86,11 +87,23 @@ unsigned g_timedFlows = 0;  // length of the activity list
 constexpr size_t kKeyBuckets = 1024;
 ListLink g_byKey[kKeyBuckets];
 
+ListLink g_byPort[kKeyBuckets];
+
+void InitChains() {
+  if (g_byKey[0].next) return;
+  for (ListLink &b : g_byKey) List_Init(&b);
+  for (ListLink &b : g_byPort) List_Init(&b);
+}
+
 ListLink *KeyChain(uint32_t guestN, uint16_t guestPortN) {
-  if (!g_byKey[0].next)
-    for (ListLink &b : g_byKey) List_Init(&b);
+  InitChains();
   uint32_t h = (guestN ^ uint32_t(guestPortN) << 16 ^ guestPortN) * 0x9E3779B1u;
   return &g_byKey[(h >> 16) % kKeyBuckets];
+}
+
+ListLink *PortChain(uint16_t localPortN) {
+  InitChains();
+  return &g_byPort[localPortN % kKeyBuckets];
 }
 
 uint32_t LoopbackN() { return htonl(INADDR_LOOPBACK); }
@@ -138,6 +151,7 @@ UdpFlow *FlowAlloc(uint32_t guestN, uint16_t guestPortN, int timed) {
   List_Init(&flow->activityLink, flow);
   List_InsertAfter(KeyChain(guestN, guestPortN), &flow->keyLink);
   flow->keyLink.owner = flow;
+  List_Init(&flow->portLink, flow);
   flow->guestIp = guestN;
   flow->guestPort = guestPortN;
   flow->sockTtl = -1;
@@ -159,6 +173,7 @@ int FlowOpenSocket(UdpFlow *flow) {
 /// Registers the bound socket for POLLIN; -1 on failure.
 int FlowRegister(UdpFlow *flow) {
   Sock_GetName(flow->poll.fd, &flow->local);
+  List_InsertAfter(PortChain(flow->local.sin_port), &flow->portLink);
   if (Poll_Add(&flow->poll) != 0) return -1;
   flow->registered = 1;
   Poll_SetEvents(&flow->poll, POLLIN);
@@ -348,6 +363,7 @@ void UdpFlow_Release(PollEntry *entry) {
   ActivityUnlink(flow);
   List_Unlink(&flow->tableLink);
   List_Unlink(&flow->keyLink);
+  List_Unlink(&flow->portLink);
   if (entry->fd != -1) close(entry->fd);
   entry->fd = -1;
   if (flow->timed && List_Empty(&g_activity)) Timer_Cancel(&g_expiry);
@@ -379,7 +395,8 @@ void Udp_ForwardIcmpError(SkBuff *skb, uint8_t *innerIp, uint8_t *innerUdp) {
   uint32_t innerSrc = Wire_Get32n(innerIp + ip::kSrc);
   uint16_t innerSport = Wire_Get16n(innerUdp + udp::kSport);
   UdpFlow *flow = nullptr;
-  for (ListLink *l = g_flows.prev; l != &g_flows; l = l->prev) {
+  ListLink *chain = PortChain(innerSport);
+  for (ListLink *l = chain->next; l != chain; l = l->next) {
     UdpFlow *f = List_Owner<UdpFlow>(l);
     if (f->local.sin_family == AF_INET && f->local.sin_port == innerSport &&
         (f->local.sin_addr.s_addr == 0 || f->local.sin_addr.s_addr == innerSrc)) {
