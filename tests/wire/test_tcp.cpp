@@ -19,10 +19,6 @@ struct Conn {
 
 class TcpTest : public WireTest {
  protected:
-  void TearDown() override {
-    for (int i = 0; i < kLimitCount; i++) Limits_Set(LimitId(i), 0);
-    WireTest::TearDown();
-  }
   static Bytes Seg(const Conn &c, uint8_t flags, const Bytes &data = {}, optional<uint32_t> seq = {}) {
     Bytes mss = flags == SYN ? Bytes{2, 4, 5, 0xB4} : Bytes{};
     uint32_t ack = flags & ACK ? c.rcv : 0;
@@ -255,41 +251,35 @@ TEST_F(TcpTest, SegmentsWithoutAConnectionAndARefusedConnect) {
 // the last data segment; followed by a reset, the RST replaces it.
 TEST_F(TcpTest, HostDataThenEndOrReset) {
   int lfd = Listen();
+  linger abort{1, 0};
   for (uint16_t reset : {0, 1}) {
     Conn c{.gport = uint16_t(43000 + reset)};
     int host = Open(c, lfd);
     ASSERT_EQ(write(host, "abc", 3), 3);
-    linger abort{1, 0};
     if (reset) setsockopt(host, SOL_SOCKET, SO_LINGER, &abort, sizeof abort), close(host), fds_.pop_back();
     if (!reset) shutdown(host, SHUT_WR);
-    EXPECT_TRUE(Check(Next(), To(c, reset ? Want{.seq = c.rcv, .flags = RST | ACK}
-                                          : Want{.seq = c.rcv, .flags = FIN | PSH | ACK, .data = Bytes{'a', 'b', 'c'}})));
+    Want end{.seq = c.rcv, .flags = FIN | PSH | ACK, .data = Bytes{'a', 'b', 'c'}}, rst{.seq = c.rcv, .flags = RST | ACK};
+    EXPECT_TRUE(Check(Next(), To(c, reset ? rst : end)));
   }
 }
 
-// Bytes queued beyond where the guest's FIN later ends its stream are not
-// acknowledged; out-of-order segments past tcpReorderSegments (2) are
-// dropped without an ACK, and nothing is kept beyond a queued FIN.
-TEST_F(TcpTest, OutOfOrderQueueEndsAtTheFinAndAtItsLimit) {
-  int lfd = Listen();
-  Conn c;
-  int host = Open(c, lfd);
-  Send(Seg(c, ACK, Pattern(5), c.snd + 10));
-  Send(Seg(c, FIN | ACK, Pattern(10)));
-  EXPECT_TRUE(Check(Out().back(), To(c, {.ack = c.snd + 11})));
-  bool eof = false;
-  EXPECT_TRUE(Recv(host, 100, 100, &eof) == Pattern(10) && eof);
+// Out-of-order segments past tcpReorderSegments (2) are dropped without an
+// ACK; nothing is kept beyond a queued FIN, nor acknowledged beyond the FIN
+// that ends the stream.
+TEST_F(TcpTest, OutOfOrderQueueEndsAtItsLimitAndAtTheFin) {
   Limits_Set(kLimitTcpReorderSegments, 2);
-  Conn d{.gport = 40001};
-  host = Open(d, lfd);
+  Conn d;
+  int host = Open(d, Listen());
   const uint32_t s = d.snd;
-  Run({{"FIN at +4 held", Seg(d, FIN | ACK, {4}, s + 4), To(d, {.ack = s})},
-       {"beyond the FIN: not kept", Seg(d, ACK, {6}, s + 6), To(d, {.ack = s})},
+  Run({{"FIN at +5 held", Seg(d, FIN | ACK, {4}, s + 4), To(d, {.ack = s})},
+       {"beyond that FIN: not kept", Seg(d, ACK, {6}, s + 6), To(d, {.ack = s})},
        {"+2 held", Seg(d, ACK, {2}, s + 2), To(d, {.ack = s})},
        {"+3: the queue is full", Seg(d, ACK, {3}, s + 3), {}},
        {"the gap before +2 filled", Seg(d, ACK, {0, 1}, s), To(d, {.ack = s + 3})},
-       {"+3 again", Seg(d, ACK, {3}, s + 3), To(d, {.ack = s + 6})}});
-  EXPECT_TRUE(Recv(host, 100, 100, &eof) == Pattern(5) && eof && Limits_Count(kLimitTcpReorderSegments) == 1);
+       {"+3 with a FIN at +4", Seg(d, FIN | ACK, {3}, s + 3), To(d, {.ack = s + 5})}});
+  bool eof = false;
+  EXPECT_TRUE(Recv(host, 100, 100, &eof) == Pattern(4) && eof && Limits_Count(kLimitTcpReorderSegments) == 1);
+  Limits_Set(kLimitTcpReorderSegments, 0);
 }
 
 // Past tcpConnections (2) a guest SYN evicts the oldest TIME_WAIT record,
@@ -300,38 +290,34 @@ TEST_F(TcpTest, ConnectionLimitEvictsTimeWaitElseResets) {
   Conn a{.gport = 1}, b{.gport = 2}, d{.gport = 3}, e{.gport = 4};
   shutdown(Open(a, lfd), SHUT_WR);
   a.rcv = Next().seq + 1;
-  Send(Seg(a, FIN | ACK));
-  Open(b, lfd), Open(d, lfd);
+  Send(Seg(a, FIN | ACK)), Open(b, lfd), Open(d, lfd);
   Run({{"a gone", Seg(a, ACK), To(a, {.seq = a.rcv, .flags = RST})},
        {"no TIME_WAIT left", Seg(e, SYN), To(e, {.ack = e.snd + 1, .flags = RST | ACK})}});
   EXPECT_EQ(Limits_Count(kLimitTcpConnections), 2u);
+  Limits_Set(kLimitTcpConnections, 0);
 }
 
 // natd's own time-outs (10 s): a connect that does not complete, an idle
 // ESTABLISHED, CLOSE_WAIT and FIN_WAIT_2 are reset both ways; guest
 // traffic (not a repeated SYN) starts them again.
 TEST_F(TcpTest, ConnectIdleAndHalfCloseTimeouts) {
-  int lfd = Listen(), full = Sock(SOCK_STREAM), filler = Sock(SOCK_STREAM);
-  listen(full, 0);
+  int lfd = Listen(), full = Sock(SOCK_STREAM), filler = Sock(SOCK_STREAM), err;
   sockaddr_in to{AF_INET, htons(Port(full)), {kLo}, {}};
-  connect(filler, reinterpret_cast<sockaddr *>(&to), sizeof to);  // the accept queue is full
+  listen(full, 0), connect(filler, reinterpret_cast<sockaddr *>(&to), sizeof to);  // the accept queue is full
+  const LimitId id[] = {kLimitTcpConnectTimeout, kLimitTcpIdleTimeout, kLimitTcpHalfCloseTimeout,
+                        kLimitTcpHalfCloseTimeout};
   for (int row = 0; row < 4; row++) {
-    const LimitId id[] = {kLimitTcpConnectTimeout, kLimitTcpIdleTimeout, kLimitTcpHalfCloseTimeout,
-                          kLimitTcpHalfCloseTimeout};
-    SCOPED_TRACE(row);
     Limits_Set(id[row], 10);
     Conn c{.gport = uint16_t(44000 + row), .rport = Port(full)};
     int host = row ? Open(c, lfd) : (Send(Seg(c, SYN)), -1);
     if (row == 2) Send(Seg(c, FIN | ACK)), c.snd++;
     if (row == 3) shutdown(host, SHUT_WR), c.rcv = Next().seq + 1, Send(Seg(c, ACK));
-    Advance(5000), Send(Seg(c, ACK)), Out();
-    Advance(row ? 9900 : 4900);
-    EXPECT_EQ(Out().size(), 0u);
+    Advance(5000), Send(Seg(c, ACK)), Out(), Advance(row ? 9900 : 4900);
+    EXPECT_EQ(Out().size(), 0u) << row;
     Advance(200);
-    EXPECT_TRUE(Check(Next(0), To(c, {.flags = RST | ACK})) && Limits_Count(id[row]) == 1);
-    int err = 0;
     socklen_t len = sizeof err;
-    EXPECT_TRUE(row == 0 || (getsockopt(host, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err != 0));
+    EXPECT_TRUE(Check(Next(0), To(c, {.flags = RST | ACK})) && Limits_Count(id[row]) == 1) << row;
+    EXPECT_TRUE(row == 0 || (getsockopt(host, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err != 0)) << row;
     Limits_Set(id[row], 0);
   }
 }
