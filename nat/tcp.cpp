@@ -295,7 +295,7 @@ bool QueueOutOfOrder(TcpConn *conn, uint32_t start, uint32_t total, const uint8_
     uint32_t la = last->seq - base, lb = la + last->len;
     if (last->fin && e > lb) {
       if (s >= lb) return true;
-      e = lb, fin = 0;
+      e = lb;  // ends inside `last`: no piece of it takes the FIN
     }
     if (s >= la) from = q->prev;
   }

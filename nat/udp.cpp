@@ -82,6 +82,7 @@ Timer g_expiry = {{&g_expiry.link, &g_expiry.link, &g_expiry}, {0, 0}, Udp_Expir
 int g_timeoutSec = kDefaultTimeoutSec;
 int g_clusterDiffSec = kDefaultClusterDiffSec;
 uint16_t g_privPort = 1024;  // next privileged port is one below (wrapping)
+int64_t g_privExhaustedSec = -1;  // clock second of the last failed search
 uint8_t g_scratch[kRecvAreaSize];
 unsigned g_timedFlows = 0;  // length of the activity list
 constexpr size_t kKeyBuckets = 1024;
@@ -133,10 +134,14 @@ int BindFlowSocket(int fd, bool privileged) {
   sa.sin_family = AF_INET;
   sa.sin_addr.s_addr = g_settings.extAddr;
   if (privileged) {
+    // A search that failed on all its ports is not repeated within the same
+    // clock second; the counter moves on as if it had been.
+    bool exhausted = g_privExhaustedSec == Clock_Now.sec;
     for (int i = 0; i < kPrivBindAttempts; i++) {
       sa.sin_port = htons(NextPrivPort());
-      if (bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0) return 0;
+      if (!exhausted && bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0) return 0;
     }
+    g_privExhaustedSec = Clock_Now.sec;
   }
   sa.sin_port = 0;
   return bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0 ? 0 : -1;
@@ -473,4 +478,5 @@ void Udp_Reset() {
   g_timeoutSec = kDefaultTimeoutSec;
   g_clusterDiffSec = kDefaultClusterDiffSec;
   g_privPort = 1024;
+  g_privExhaustedSec = -1;
 }
