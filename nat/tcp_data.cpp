@@ -215,7 +215,8 @@ uint64_t StateLimit(int32_t state, LimitId *id) {
     case kTcpCloseWait: *id = kLimitTcpHalfCloseTimeout; break;
     default: return 0;
   }
-  return Limits_Get(*id);
+  const uint64_t kLongest = uint64_t(1) << 30;  // some 34 years: clock sums cannot overflow
+  return Limits_Get(*id) < kLongest ? Limits_Get(*id) : kLongest;
 }
 
 void Retransmit(TcpConn *conn) {
