@@ -86,9 +86,8 @@ int64_t g_privExhaustedSec = -1;  // clock second of the last failed search
 uint8_t g_scratch[kRecvAreaSize];
 unsigned g_timedFlows = 0;  // length of the activity list
 constexpr size_t kKeyBuckets = 1024;
-ListLink g_byKey[kKeyBuckets];
-
-ListLink g_byPort[kKeyBuckets];
+ListLink g_byKey[kKeyBuckets];   // flows by guest address and port
+ListLink g_byPort[kKeyBuckets];  // flows by local port of their socket
 
 void InitChains() {
   if (g_byKey[0].next) return;
@@ -104,7 +103,7 @@ ListLink *KeyChain(uint32_t guestN, uint16_t guestPortN) {
 
 ListLink *PortChain(uint16_t localPortN) {
   InitChains();
-  return &g_byPort[localPortN % kKeyBuckets];
+  return &g_byPort[(uint32_t(localPortN) * 0x9E3779B1u >> 16) % kKeyBuckets];
 }
 
 uint32_t LoopbackN() { return htonl(INADDR_LOOPBACK); }
