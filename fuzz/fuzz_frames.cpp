@@ -8,7 +8,9 @@
 // guest sends can leave it.
 //
 // Input: an option byte (1 allowAnyOUI, 2 the guest is not learned in ARP,
-// 4 no DHCP server, 8 checksums kept as they come: otherwise the IPv4 and
+// 4 no DHCP server, 16 UDP and TCP load limits of 2 (flows, reads per pass,
+// connections, out-of-order segments, seconds of the three TCP time-outs),
+// 8 checksums kept as they come: otherwise the IPv4 and
 // the ICMP, UDP or TCP checksum of each frame is recomputed so that mutated
 // packets get past the checks), then records of a 2-byte big-endian frame
 // length (cut to what is left), a clock step after the frame (below 0x80:
@@ -29,6 +31,7 @@
 #include <vector>
 
 #include "core/config.h"
+#include "core/limits.h"
 #include "core/poll.h"
 #include "core/settings.h"
 #include "core/timer.h"
@@ -132,6 +135,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   memcpy(g_settings.gatewayMac, kGatewayMac, 6);
   g_settings.allowAnyOUI = options & 1;
   g_settings.enableNatDhcp = !(options & 4);
+  for (LimitId id : {kLimitUdpFlows, kLimitUdpReadBudget, kLimitTcpConnections, kLimitTcpConnectTimeout,
+                     kLimitTcpIdleTimeout, kLimitTcpHalfCloseTimeout, kLimitTcpReorderSegments})
+    Limits_Set(id, options & 16 ? 2 : 0);
   g_now = {1700000000, 0};
   Clock_Update();
   srand(1);  // the first connection's initial sequence number is known to the seeds
@@ -151,6 +157,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     send(g_guest, frame.data(), len, MSG_DONTWAIT);
     Step(0);
     if (step) Step(step < 0x80 ? step * 10 : (step - 0x7F) * 1000);
+    Check(!(options & 16) || Udp_FlowCount() <= 2, "more UDP flows than udpFlows");
   }
   Tcp_Reset();
   Udp_Reset();

@@ -3,9 +3,10 @@
 // handles every TCP segment a guest sends.
 //
 // Owns the connection table (TcpConn records, appended at the tail, searched
-// newest first) and a lookup index over it (hash chains on the four address
-// fields, newest record first in each chain, so a lookup returns the same
-// record a walk of the table from its tail would).
+// newest first) and two lookup indexes over it: hash chains on the four
+// address fields, and on the host socket's two ports (outgoing connections,
+// for ICMP errors); newest record first in each chain, so a lookup returns
+// the same record a walk of the table from its tail would.
 //
 // How a connection lives. A guest SYN to an unknown (address, port) pair
 // creates a record in LISTEN, binds a host socket (a privileged local port
@@ -29,6 +30,15 @@
 // ESTABLISHED to CLOSE_WAIT, FIN_WAIT_1 to CLOSING and FIN_WAIT_2 to
 // TIME_WAIT; an RST ends the connection in every state.
 //
+// Load limits ([limits], 0 = none). `tcpConnections` caps the records: a
+// new guest SYN past it evicts the oldest record in TIME_WAIT or CLOSING
+// (the closing list, in the order they got there), else it is answered
+// with a reset. `tcpReorderSegments` caps the out-of-order queue: a
+// segment that finds it full is dropped and not acknowledged. The connect,
+// idle and half-close time-outs are in tcp_data.cpp. A privileged-port
+// search that failed on all its 512 ports is not repeated within the same
+// clock second: the countdown moves on as if it had been.
+//
 // Records end only through the event loop: TcpConn_Kill removes the poll
 // entry and TcpConn_Release frees the record after the pass, so a record
 // found by a lookup stays valid for the whole callback.
@@ -43,6 +53,7 @@
 #include "alg/ftp.h"
 #include "alg/pptp.h"
 #include "control/textbuf.h"
+#include "core/limits.h"
 #include "core/settings.h"
 #include "lib/support.h"
 #include "lib/util.h"
@@ -56,20 +67,30 @@ namespace {
 
 ListLink g_conns = {&g_conns, &g_conns, nullptr};
 unsigned g_connCount = 0;
+unsigned g_dyingCount = 0;  // killed records not yet released
+ListLink g_closing = {&g_closing, &g_closing, nullptr};
 
 constexpr size_t kHashBuckets = 4096;
 ListLink g_hash[kHashBuckets];
+ListLink g_byHostPorts[kHashBuckets];  // outgoing connections by host socket ports
 bool g_hashReady = false;
 
 uint16_t g_nextPrivPort = 1024;  // host order; runs 1023 .. 256 and wraps
 constexpr int kPrivBindAttempts = 512;
+int64_t g_privExhaustedSec = -1;  // clock second of the last failed search
 
 long g_segmentsLive = 0;
 
 void Hash_Init() {
   if (g_hashReady) return;
   for (ListLink &b : g_hash) List_Init(&b);
+  for (ListLink &b : g_byHostPorts) List_Init(&b);
   g_hashReady = true;
+}
+
+ListLink *Hash_HostBucket(uint16_t localPort, uint16_t remotePort) {
+  uint32_t h = (uint32_t(localPort) << 16 | remotePort) * 0x9E3779B1u;
+  return &g_byHostPorts[(h >> 16) & (kHashBuckets - 1)];
 }
 
 ListLink *Hash_Bucket(uint32_t ga, uint16_t gp, uint32_t ra, uint16_t rp) {
@@ -107,14 +128,16 @@ int BindHostSocket(int fd, bool privileged) {
   sa.sin_family = AF_INET;
   sa.sin_addr.s_addr = g_settings.extAddr;
   if (privileged) {
+    bool exhausted = g_privExhaustedSec == Clock_Now.sec;
     for (int i = 0; i < kPrivBindAttempts; ++i) {
       if (g_nextPrivPort <= 256)
         g_nextPrivPort = 1023;
       else
         --g_nextPrivPort;
       sa.sin_port = htons(g_nextPrivPort);
-      if (bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0) return 0;
+      if (!exhausted && bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0) return 0;
     }
+    g_privExhaustedSec = Clock_Now.sec;
   }
   sa.sin_port = 0;
   return bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
@@ -221,6 +244,7 @@ void InputSynSent(TcpConn *conn, const SegView &s) {
   TcpRecvState &rcv = conn->recv;
   rcv.synReceived = 1;
   conn->irs = s.seq;
+  conn->lastTraffic = Clock_Now.sec;
   rcv.rcvNext = s.seq + 1;
   rcv.rcvAdvertised = s.seq + 1 + kTcpRecvWindow;
   if (hasAck) TcpConn_ProcessAck(conn, s.ack, s.win);
@@ -254,45 +278,77 @@ void InputSynSent(TcpConn *conn, const SegView &s) {
 
 // Inserts [start, start + total) of the guest's stream (bytes at `bytes`,
 // the last position being the FIN when `fin`) into the out-of-order queue,
-// keeping only the parts that no queued segment holds yet. `push`: the
-// range ends with the guest's PSH.
-void QueueOutOfOrder(TcpConn *conn, uint32_t start, uint32_t total, const uint8_t *bytes,
+// keeping only the parts that no queued segment holds yet and nothing
+// beyond a queued FIN. `push`: the range ends with the guest's PSH. False
+// when the queue was full (tcpReorderSegments): the rest is dropped.
+bool QueueOutOfOrder(TcpConn *conn, uint32_t start, uint32_t total, const uint8_t *bytes,
                      uint32_t fin, bool push) {
   ListLink *q = &conn->recv.outOfOrder;
   const uint32_t base = conn->recv.rcvNext;
   uint32_t s = start - base;        // offsets from rcvNext: no wrap inside the window
-  const uint32_t e = s + total;
+  uint32_t e = s + total;
   const uint32_t origin = s;
+  ListLink *from = q->next;
+  if (!List_Empty(q)) {
+    // Mostly the range goes after the highest segment: start the walk there.
+    TcpSegment *last = List_Owner<TcpSegment>(q->prev);
+    uint32_t la = last->seq - base, lb = la + last->len;
+    if (last->fin && e > lb) {
+      if (s >= lb) return true;
+      e = lb;  // ends inside `last`: no piece of it takes the FIN
+    }
+    if (s >= la) from = q->prev;
+  }
   // A piece [a, b) of the new range as a segment; the FIN goes with the
   // piece that ends the range.
+  bool full = false;
   auto makePiece = [&](uint32_t a, uint32_t b) -> TcpSegment * {
+    if (Limits_Reached(kLimitTcpReorderSegments, conn->recv.reorderCount)) {
+      Limits_Hit(kLimitTcpReorderSegments);
+      full = true;
+      return nullptr;
+    }
     bool withFin = fin && b == e;
     uint32_t nbytes = (b - a) - (withFin ? 1 : 0);
     TcpSegment *seg = TcpSegment_New(bytes + (a - origin), nbytes, withFin ? 1 : 0);
     if (seg) {
       seg->seq = base + a;
       seg->push = push && b == e;
+      conn->recv.reorderCount++;
     }
     return seg;
   };
-  for (ListLink *l = q->next; l != q; l = l->next) {
+  for (ListLink *l = from; l != q; l = l->next) {
     TcpSegment *qs = List_Owner<TcpSegment>(l);
     uint32_t qa = qs->seq - base, qb = qa + qs->len;
     if (s < qa) {
       uint32_t b = e < qa ? e : qa;
       TcpSegment *piece = makePiece(s, b);
-      if (!piece) return;
+      if (!piece) return !full;
       List_InsertBefore(l, &piece->link);
-      if (b == e) return;
+      if (b == e) return true;
       s = qa;
     }
-    if (e <= qb) return;     // the rest is queued already
+    if (e <= qb) return true;     // the rest is queued already
     if (s < qb) s = qb;      // skip the overlap
   }
   if (s < e) {
     TcpSegment *piece = makePiece(s, e);
     if (piece) List_InsertBefore(q, &piece->link);
   }
+  return !full;
+}
+
+// Frees the out-of-order queue: once the guest's FIN is in, nothing beyond
+// it will be written, so none of it may be acknowledged.
+void DropOutOfOrder(TcpConn *conn) {
+  ListLink *q = &conn->recv.outOfOrder;
+  while (!List_Empty(q)) {
+    TcpSegment *seg = List_Owner<TcpSegment>(q->next);
+    List_Unlink(&seg->link);
+    TcpSegment_Free(seg);
+  }
+  conn->recv.reorderCount = 0;
 }
 
 // Delivers out-of-order segments that have become in order. A queued
@@ -305,6 +361,7 @@ void DeliverQueued(TcpConn *conn) {
     uint32_t ahead = seg->seq - conn->recv.rcvNext;
     if (ahead != 0 && ahead < 0x80000000u) return;  // still a gap before it
     List_Unlink(&seg->link);
+    conn->recv.reorderCount--;
     if (ahead != 0) {
       uint32_t behind = conn->recv.rcvNext - seg->seq;
       if (behind >= seg->len) {
@@ -317,36 +374,43 @@ void DeliverQueued(TcpConn *conn) {
       seg->len -= behind;
     }
     seg->seq = 0;
+    bool fin = seg->fin;
     TcpConn_Deliver(conn, seg);
+    if (fin) DropOutOfOrder(conn);
   }
 }
 
 // Data and FIN of an acceptable segment in a synchronized state. Once the
 // guest's FIN has been delivered its stream is over: later bytes are not
 // taken (the ACK that follows tells the guest where its stream ended).
-void InputData(TcpConn *conn, const SegView &s) {
+// False when the segment was dropped for want of room in the out-of-order
+// queue: it is not acknowledged.
+bool InputData(TcpConn *conn, const SegView &s) {
   TcpRecvState &rcv = conn->recv;
   if (conn->state == kTcpCloseWait || conn->state == kTcpClosing || conn->state == kTcpTimeWait)
-    return;
+    return true;
   uint32_t fin = (s.flags & tcp::kFin) ? 1 : 0;
   uint32_t total = s.n + fin;
   uint32_t front = 0, back = 0;
   if (Tcp_SeqTrim(rcv.rcvNext, rcv.rcvAdvertised, s.seq, s.seq + total, &front, &back) != 0)
-    return;
+    return true;
   if (back > 0) fin = 0;                    // the FIN was cut off the end
   uint32_t keep = total - front - back;     // positions kept, FIN included
   uint32_t start = s.seq + front;
   const uint8_t *bytes = s.payload + front;
   if (start == rcv.rcvNext) {
     TcpSegment *seg = TcpSegment_New(bytes, keep - fin, fin);
-    if (!seg) return;
+    if (!seg) return true;
     seg->push = (s.flags & tcp::kPsh) && back == 0;
     TcpConn_Deliver(conn, seg);
-    DeliverQueued(conn);
+    if (fin)
+      DropOutOfOrder(conn);
+    else
+      DeliverQueued(conn);
     if (!(Poll_GetEvents(&conn->poll) & POLLOUT)) TcpConn_FlushLater(conn);
-  } else {
-    QueueOutOfOrder(conn, start, keep, bytes, fin, (s.flags & tcp::kPsh) && back == 0);
+    return true;
   }
+  return QueueOutOfOrder(conn, start, keep, bytes, fin, (s.flags & tcp::kPsh) && back == 0);
 }
 
 // The synchronized states (everything but SYN_SENT and LISTEN).
@@ -371,6 +435,7 @@ void InputSynchronized(TcpConn *conn, const SegView &s) {
     return;
   }
   TcpConn_Keepalive(conn, false);
+  conn->lastTraffic = Clock_Now.sec;
   if (s.flags & tcp::kRst) {
     TcpConn_Kill(conn);
     return;
@@ -392,7 +457,7 @@ void InputSynchronized(TcpConn *conn, const SegView &s) {
   if (Tcp_SeqInWindow(s.ack, conn->send.sndUna, conn->send.sndNext))
     TcpConn_ProcessAck(conn, s.ack, s.win);
   if (s.n == 0 && !(s.flags & tcp::kFin)) return;
-  InputData(conn, s);
+  if (!InputData(conn, s)) return;
   if (!Timer_IsArmed(&conn->ackTimer)) {
     conn->ackTimer.expiry = Clock_Now;
     Timer_Add(&conn->ackTimer);
@@ -411,6 +476,7 @@ void ProcessSyn(TcpConn *conn, const SegView &s) {
   conn->iss = (uint32_t(rand()) << 16) ^ uint32_t(rand());
   TcpSend_Start(&conn->send, conn->iss, s.win);
   conn->state = kTcpConnecting;
+  conn->lastTraffic = Clock_Now.sec;
   conn->guestIpId = Wire_Get16(s.iph + ip::kId);
   conn->guestSynSeq = Wire_Get32n(s.th + tcp::kSeq);
   Poll_SetEvents(&conn->poll, POLLOUT);
@@ -425,6 +491,7 @@ void ProcessSyn(TcpConn *conn, const SegView &s) {
   Sock_GetName(conn->poll.fd, &local);
   conn->localAddr = local.sin_addr.s_addr;
   conn->localPort = local.sin_port;
+  List_InsertAfter(Hash_HostBucket(conn->localPort, conn->remotePort), &conn->hostLink);
   if (rc == 0)
     TcpConn_HostConnected(conn);
   else if (err != EINPROGRESS)
@@ -496,7 +563,9 @@ TcpConn *TcpConn_Lookup(uint32_t guestAddr, uint16_t guestPort, uint32_t remoteA
 
 TcpConn *TcpConn_FindByHost(uint32_t localAddr, uint16_t localPort, uint32_t remoteAddr,
                             uint16_t remotePort) {
-  for (ListLink *l = g_conns.prev; l != &g_conns; l = l->prev) {
+  Hash_Init();
+  ListLink *b = Hash_HostBucket(localPort, remotePort);
+  for (ListLink *l = b->next; l != b; l = l->next) {
     TcpConn *c = List_Owner<TcpConn>(l);
     if (c->localAddr != localAddr && c->localAddr != g_settings.extAddr) continue;
     if (c->localPort != localPort || c->remotePort != remotePort) continue;
@@ -517,6 +586,8 @@ TcpConn *TcpConn_Alloc(uint32_t guestAddr, uint16_t guestPort, uint32_t remoteAd
   Timer_Init(&conn->rexmitTimer, TcpConn_RexmitTimer, conn);
   Timer_Init(&conn->timeWaitTimer, TcpConn_EndTimer, conn);
   Timer_Init(&conn->idleTimer, TcpConn_EndTimer, conn);
+  Timer_Init(&conn->limitTimer, TcpConn_LimitTimer, conn);
+  conn->limitState = -1;
   conn->read = TcpConn_SocketRead;
   conn->write = TcpConn_SocketWrite;
   conn->shutdown = DefaultShutdown;
@@ -529,14 +600,16 @@ TcpConn *TcpConn_Alloc(uint32_t guestAddr, uint16_t guestPort, uint32_t remoteAd
   conn->remotePort = remotePort;
   conn->state = kTcpListen;
   conn->mss = kTcpMss;
-  conn->lastActivity = Clock_Now.sec;
+  conn->lastActivity = conn->lastTraffic = Clock_Now.sec;
   TcpSend_Init(&conn->send, kTcpRingMax);
   conn->recv.rcvAdvertised = kTcpRecvWindow;
   List_Init(&conn->recv.outOfOrder);
   List_Init(&conn->recv.toHost);
   List_Init(&conn->link, conn);
   List_Init(&conn->hashLink, conn);
+  List_Init(&conn->hostLink, conn);
   List_Init(&conn->flushLink, conn);
+  List_Init(&conn->closingLink, conn);
   List_InsertBefore(&g_conns, &conn->link);
   List_InsertAfter(Hash_Bucket(guestAddr, guestPort, remoteAddr, remotePort), &conn->hashLink);
   ++g_connCount;
@@ -546,15 +619,28 @@ TcpConn *TcpConn_Alloc(uint32_t guestAddr, uint16_t guestPort, uint32_t remoteAd
 void TcpConn_Kill(TcpConn *conn) {
   Timer_Cancel(&conn->ackTimer);
   Timer_Cancel(&conn->rexmitTimer);
-  if (!conn->poll.removing) Poll_Remove(&conn->poll);
+  Timer_Cancel(&conn->limitTimer);
+  List_Unlink(&conn->closingLink);
+  if (conn->poll.removing) return;
+  Poll_Remove(&conn->poll);
+  conn->dying = 1;
+  ++g_dyingCount;
+}
+
+void TcpConn_MarkClosing(TcpConn *conn) {
+  if (List_Empty(&conn->closingLink) && !conn->poll.removing)
+    List_InsertBefore(&g_closing, &conn->closingLink);
 }
 
 void TcpConn_Release(PollEntry *entry) {
   TcpConn *conn = reinterpret_cast<TcpConn *>(entry);
   List_Unlink(&conn->link);
   List_Unlink(&conn->hashLink);
+  List_Unlink(&conn->hostLink);
   List_Unlink(&conn->flushLink);
+  List_Unlink(&conn->closingLink);
   --g_connCount;
+  if (conn->dying) --g_dyingCount;
   conn->release(conn);
   for (ListLink *q : {&conn->recv.outOfOrder, &conn->recv.toHost}) {
     while (!List_Empty(q)) {
@@ -568,12 +654,14 @@ void TcpConn_Release(PollEntry *entry) {
   Timer_Cancel(&conn->rexmitTimer);
   Timer_Cancel(&conn->timeWaitTimer);
   Timer_Cancel(&conn->idleTimer);
+  Timer_Cancel(&conn->limitTimer);
   free(conn);
 }
 
 void TcpConn_HostConnected(TcpConn *conn) {
   conn->state = kTcpSynReceived;
   Poll_SetEvents(&conn->poll, POLLIN);
+  TcpConn_ArmLimitTimer(conn);
   if (TcpConn_QueueSyn(conn) < 0) return;
   TcpConn_Output(conn);
 }
@@ -603,6 +691,7 @@ TcpSegment *TcpSegment_New(const uint8_t *bytes, uint32_t n, uint32_t fin) {
   seg->len = n + (fin ? 1 : 0);
   seg->fin = fin ? 1 : 0;
   seg->push = 0;
+  seg->cap = 0;
   ++g_segmentsLive;
   return seg;
 }
@@ -623,6 +712,9 @@ void Tcp_Input(SkBuff *skb) {
   s.dst = Wire_Get32n(s.iph + ip::kDst);
   uint8_t srcFirst = s.iph[ip::kSrc], dstFirst = s.iph[ip::kDst];
   if (srcFirst >= 224 || srcFirst == 0 || dstFirst >= 224 || dstFirst == 0) return;
+  // Nothing connects to, or answers from, the subnet's broadcast or
+  // network address.
+  if (skb->destClass == kDestBroadcast) return;
   uint32_t len = skb->len;
   uint32_t sum = Csum_Pseudo(s.src, s.dst, kProtoTcp, len) + Tcp_Sum(s.th, len);
   if (Csum_Fold(sum) != 0) return;
@@ -642,10 +734,12 @@ void Tcp_Input(SkBuff *skb) {
   TcpConn *conn = TcpConn_Lookup(s.src, s.sport, s.dst, s.dport);
   if (conn && conn->state == kTcpSynSent) {
     InputSynSent(conn, s);
+    if (!conn->poll.removing) TcpConn_ArmLimitTimer(conn);
     return;
   }
   if (conn && conn->state != kTcpListen) {
     InputSynchronized(conn, s);
+    if (!conn->poll.removing) TcpConn_ArmLimitTimer(conn);
     return;
   }
   // No connection (or one not yet started).
@@ -655,9 +749,18 @@ void Tcp_Input(SkBuff *skb) {
     return;
   }
   if (!(s.flags & tcp::kSyn)) return;
+  if (!conn && Limits_Reached(kLimitTcpConnections, g_connCount - g_dyingCount)) {
+    Limits_Hit(kLimitTcpConnections);
+    if (List_Empty(&g_closing)) {
+      SendResetFor(nullptr, s);
+      return;
+    }
+    TcpConn_Kill(List_Owner<TcpConn>(g_closing.next));
+  }
   if (!conn) conn = CreateOutgoing(s);
   if (!conn) return;
   ProcessSyn(conn, s);
+  if (!conn->poll.removing) TcpConn_ArmLimitTimer(conn);
 }
 
 void Tcp_DumpTable(TextBuf *out) {
@@ -694,6 +797,7 @@ void Tcp_Reset() {
   g_tcpSegmentsSent = 0;
   g_tcpRetransmissions = 0;
   g_nextPrivPort = 1024;
+  g_privExhaustedSec = -1;
 }
 
 unsigned Tcp_ConnCount() { return g_connCount; }

@@ -17,6 +17,7 @@ struct TcpSegment {
   uint32_t seq;    // out-of-order: start sequence; to-host: bytes written
   uint32_t len;    // bytes (a bare FIN is carried as length 1)
   uint8_t *data;   // malloc'd copy of the bytes
+  uint32_t cap;    // bytes allocated at data when more than len (else 0)
   uint32_t fin;    // the guest's FIN follows these bytes
   uint32_t push;   // the guest's PSH: these bytes end a burst
 };

@@ -74,6 +74,7 @@ struct TcpRecvState {
   uint32_t synReceived;    // the guest's SYN was seen: our segments carry ACK
   ListLink outOfOrder;     // TcpSegment, ascending `seq`, no overlaps
   ListLink toHost;         // TcpSegment, oldest first; `seq` = bytes written
+  uint32_t reorderCount;   // segments in the out-of-order queue
 };
 
 /// Send side: the ring of bytes read from the host and not yet acknowledged
@@ -133,6 +134,12 @@ struct TcpConn {
   ListLink hashLink;      // lookup index chain, owner = this record
   ListLink flushLink;     // pending-flush list (Tcp_FlushPending), owner = this
                           // record; linked to itself while not pending
+  ListLink closingLink;   // list of TIME_WAIT/CLOSING records, oldest first
+  ListLink hostLink;      // chain of the host socket's ports (ICMP errors)
+  Timer limitTimer;       // natd's own time-outs ([limits]) of the state
+  int32_t limitState;     // the state limitTimer was armed for (-1: none)
+  uint32_t dying;         // killed, waiting for the event loop's release
+  int64_t lastTraffic;    // clock seconds of the last guest segment or host read
 };
 
 // --- nat/tcp.cpp ------------------------------------------------------------
@@ -219,6 +226,13 @@ void TcpConn_HostEvent(PollEntry *entry, struct pollfd *slot);
 void TcpConn_Keepalive(TcpConn *conn, bool probe);
 /// Enters TIME_WAIT and arms its timer.
 void TcpConn_EnterTimeWait(TcpConn *conn);
+/// Puts the connection on the list of records that the connection limit
+/// may evict (TIME_WAIT and CLOSING), unless it is there already.
+void TcpConn_MarkClosing(TcpConn *conn);
+/// Arms limitTimer for the time-out [limits] sets for the current state
+/// (connect, idle, half-close), when the state changed since it was armed.
+void TcpConn_ArmLimitTimer(TcpConn *conn);
+void TcpConn_LimitTimer(Timer *timer, void *arg);
 /// Timer callbacks.
 void TcpConn_AckTimer(Timer *timer, void *arg);
 void TcpConn_RexmitTimer(Timer *timer, void *arg);

@@ -49,6 +49,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include "core/limits.h"
 #include "core/settings.h"
 #include "nat/tcp_conn.h"
 #include "packet/ip.h"
@@ -59,6 +60,7 @@ namespace {
 
 constexpr uint32_t kSegHeadroom = 128;
 constexpr uint32_t kSegExtra = 212;  // head-room + header + room for options
+constexpr uint32_t kMergeMax = 4096;  // to-host segments grow up to this by merging
 
 uint32_t LoopbackN() { return htonl(INADDR_LOOPBACK); }
 
@@ -119,6 +121,7 @@ int ReadHost(TcpConn *conn, bool *full) {
           break;
         }
         Timer_AddSeconds(&conn->idleTimer, kTcpIdleSec);
+        conn->lastTraffic = Clock_Now.sec;
         seen |= r;
         if (r & kTcpReadData) {
           if (n > lens[part] - filled) n = lens[part] - filled;  // a misbehaving read
@@ -137,12 +140,6 @@ int ReadHost(TcpConn *conn, bool *full) {
           break;
         }
         if (!(r & kTcpReadData) || n == 0) {
-          stop = true;
-          break;
-        }
-        // A short read from the socket itself means it is drained for now:
-        // the next POLLIN brings the rest, without a read that fails.
-        if (conn->read == TcpConn_SocketRead && filled < lens[part]) {
           stop = true;
           break;
         }
@@ -185,6 +182,41 @@ ssize_t WriteQueued(TcpConn *conn) {
   msg.msg_iov = iov;
   msg.msg_iovlen = size_t(n);
   return sendmsg(conn->poll.fd, &msg, MSG_NOSIGNAL);
+}
+
+// Appends the bytes of `seg` to the last segment of the to-host queue when
+// that holds no FIN and both fit in kMergeMax bytes, then frees `seg`; so a
+// guest sending tiny segments to a host that does not read holds a few
+// records, not one per segment. False when `seg` is to be queued itself.
+bool MergeIntoLast(TcpConn *conn, TcpSegment *seg) {
+  ListLink *q = &conn->recv.toHost;
+  if (List_Empty(q)) return false;
+  TcpSegment *last = List_Owner<TcpSegment>(q->prev);
+  uint32_t need = last->len + seg->len;
+  if (last->fin || need > kMergeMax) return false;
+  if (last->cap < need) {
+    auto *p = static_cast<uint8_t *>(realloc(last->data, kMergeMax));
+    if (!p) return false;
+    last->data = p;
+    last->cap = kMergeMax;
+  }
+  memcpy(last->data + last->len, seg->data, seg->len);
+  last->len = need;
+  TcpSegment_Free(seg);
+  return true;
+}
+
+// natd's own time-out for a state, in seconds (0: none), and its limit.
+uint64_t StateLimit(int32_t state, LimitId *id) {
+  switch (state) {
+    case kTcpConnecting: *id = kLimitTcpConnectTimeout; break;
+    case kTcpEstablished: *id = kLimitTcpIdleTimeout; break;
+    case kTcpFinWait2:
+    case kTcpCloseWait: *id = kLimitTcpHalfCloseTimeout; break;
+    default: return 0;
+  }
+  const uint64_t kLongest = uint64_t(1) << 30;  // some 34 years: clock sums cannot overflow
+  return Limits_Get(*id) < kLongest ? Limits_Get(*id) : kLongest;
 }
 
 void Retransmit(TcpConn *conn) {
@@ -414,6 +446,7 @@ void TcpConn_SendReset(TcpConn *conn) {
 
 void TcpConn_EnterTimeWait(TcpConn *conn) {
   conn->state = kTcpTimeWait;
+  TcpConn_MarkClosing(conn);
   int period = g_settings.tcpTimeWaitTimeout;
   Timer_AddSeconds(&conn->timeWaitTimer, period > 0 ? period : 0);
 }
@@ -451,7 +484,10 @@ void TcpConn_Deliver(TcpConn *conn, TcpSegment *seg) {
   conn->recv.rcvNext += seg->len;
   if (seg->fin) {
     switch (conn->state) {
-      case kTcpFinWait1: conn->state = kTcpClosing; break;
+      case kTcpFinWait1:
+        conn->state = kTcpClosing;
+        TcpConn_MarkClosing(conn);
+        break;
       case kTcpFinWait2: TcpConn_EnterTimeWait(conn); break;
       case kTcpEstablished: conn->state = kTcpCloseWait; break;
       default: break;
@@ -465,6 +501,7 @@ void TcpConn_Deliver(TcpConn *conn, TcpSegment *seg) {
   }
   seg->seq = 0;
   conn->toHostBytes += seg->len;
+  if (!seg->fin && MergeIntoLast(conn, seg)) return;
   List_InsertBefore(&conn->recv.toHost, &seg->link);
 }
 
@@ -590,6 +627,41 @@ void TcpConn_Keepalive(TcpConn *conn, bool probe) {
       break;
   }
   conn->lastActivity = Clock_Now.sec;
+}
+
+void TcpConn_ArmLimitTimer(TcpConn *conn) {
+  if (conn->state == conn->limitState) return;
+  conn->limitState = conn->state;
+  Timer_Cancel(&conn->limitTimer);
+  LimitId id;
+  uint64_t secs = StateLimit(conn->state, &id);
+  if (secs == 0) return;
+  conn->limitTimer.expiry = {conn->lastTraffic + int64_t(secs), Clock_Now.usec};
+  Timer_Add(&conn->limitTimer);
+}
+
+// The state's time-out has come: without traffic since, the connection is
+// reset both ways (the host peer gets an RST too: the socket closes with
+// SO_LINGER 0); otherwise the timer moves to the last traffic's time-out.
+void TcpConn_LimitTimer(Timer *, void *arg) {
+  auto *conn = static_cast<TcpConn *>(arg);
+  LimitId id;
+  uint64_t secs = StateLimit(conn->state, &id);
+  if (conn->state != conn->limitState || secs == 0) {
+    conn->limitState = -1;
+    TcpConn_ArmLimitTimer(conn);
+    return;
+  }
+  int64_t due = conn->lastTraffic + int64_t(secs);
+  if (due > Clock_Now.sec) {
+    conn->limitTimer.expiry = {due, Clock_Now.usec};
+    Timer_Add(&conn->limitTimer);
+    return;
+  }
+  Limits_Hit(id);
+  linger abort{1, 0};
+  if (conn->poll.fd >= 0) setsockopt(conn->poll.fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+  TcpConn_SendReset(conn);
 }
 
 void TcpConn_AckTimer(Timer *, void *arg) { TcpConn_SendAck(static_cast<TcpConn *>(arg)); }

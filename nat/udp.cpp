@@ -22,11 +22,22 @@
 // twice `timeout` seconds after its last guest datagram. The timer is
 // cancelled when the last timed flow is released.
 //
+// Load limits ([limits], 0 = none): `udpFlows` caps the guest-initiated
+// flows (each holds a host socket); a new flow past it first evicts the
+// least recently used one. `udpReadBudget` caps the datagrams read from one
+// socket per loop pass; the rest wait for the next pass, so that one fast
+// sender cannot hold the loop. Each datagram is received into one scratch
+// area and copied into a buffer of its own size.
+//
+// Lookups by key, and by local port for ICMP errors, go through hash chains
+// (newest flow first in each chain), so they find the flow a walk of the
+// table from its newest end would.
+//
 // Invariants: a timed flow is in the activity list from creation until it is
 // removed (Poll_Remove unlinks it there at once; the release follows when the
-// event loop reaps it); the expiry timer is armed only while the activity
-// list is not empty and `timeout` > 0. Flows marked for removal are never
-// found again by key.
+// event loop reaps it), and g_timedFlows counts the activity list; the
+// expiry timer is armed only while the activity list is not empty and
+// `timeout` > 0. Flows marked for removal are never found again by key.
 #include "nat/udp.h"
 
 #include <cerrno>
@@ -38,6 +49,7 @@
 #include "alg/dns.h"
 #include "control/textbuf.h"
 #include "core/config.h"
+#include "core/limits.h"
 #include "core/settings.h"
 #include "alg/netbios.h"
 #include "core/timer.h"
@@ -53,7 +65,6 @@ namespace {
 
 constexpr int kDefaultTimeoutSec = 60;
 constexpr int kDefaultClusterDiffSec = 10;
-constexpr uint32_t kRecvAllocSize = 65664;
 constexpr uint32_t kRecvHeadroom = 128;
 constexpr size_t kRecvAreaSize = 65536;
 constexpr int kPrivBindAttempts = 512;
@@ -71,7 +82,29 @@ Timer g_expiry = Timer_Unarmed(Udp_ExpireTimeout, nullptr);
 int g_timeoutSec = kDefaultTimeoutSec;
 int g_clusterDiffSec = kDefaultClusterDiffSec;
 uint16_t g_privPort = 1024;  // next privileged port is one below (wrapping)
+int64_t g_privExhaustedSec = -1;  // clock second of the last failed search
 uint8_t g_scratch[kRecvAreaSize];
+unsigned g_timedFlows = 0;  // length of the activity list
+constexpr size_t kKeyBuckets = 1024;
+ListLink g_byKey[kKeyBuckets];   // flows by guest address and port
+ListLink g_byPort[kKeyBuckets];  // flows by local port of their socket
+
+void InitChains() {
+  if (g_byKey[0].next) return;
+  for (ListLink &b : g_byKey) List_Init(&b);
+  for (ListLink &b : g_byPort) List_Init(&b);
+}
+
+ListLink *KeyChain(uint32_t guestN, uint16_t guestPortN) {
+  InitChains();
+  uint32_t h = (guestN ^ uint32_t(guestPortN) << 16 ^ guestPortN) * 0x9E3779B1u;
+  return &g_byKey[(h >> 16) % kKeyBuckets];
+}
+
+ListLink *PortChain(uint16_t localPortN) {
+  InitChains();
+  return &g_byPort[(uint32_t(localPortN) * 0x9E3779B1u >> 16) % kKeyBuckets];
+}
 
 uint32_t LoopbackN() { return htonl(INADDR_LOOPBACK); }
 
@@ -100,10 +133,14 @@ int BindFlowSocket(int fd, bool privileged) {
   sa.sin_family = AF_INET;
   sa.sin_addr.s_addr = g_settings.extAddr;
   if (privileged) {
+    // A search that failed on all its ports is not repeated within the same
+    // clock second; the counter moves on as if it had been.
+    bool exhausted = g_privExhaustedSec == Clock_Now.sec;
     for (int i = 0; i < kPrivBindAttempts; i++) {
       sa.sin_port = htons(NextPrivPort());
-      if (bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0) return 0;
+      if (!exhausted && bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0) return 0;
     }
+    g_privExhaustedSec = Clock_Now.sec;
   }
   sa.sin_port = 0;
   return bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0 ? 0 : -1;
@@ -116,6 +153,9 @@ UdpFlow *FlowAlloc(uint32_t guestN, uint16_t guestPortN, int timed) {
   flow->poll.fd = -1;
   List_Init(&flow->tableLink, flow);
   List_Init(&flow->activityLink, flow);
+  List_InsertAfter(KeyChain(guestN, guestPortN), &flow->keyLink);
+  flow->keyLink.owner = flow;
+  List_Init(&flow->portLink, flow);
   flow->guestIp = guestN;
   flow->guestPort = guestPortN;
   flow->sockTtl = -1;
@@ -137,6 +177,7 @@ int FlowOpenSocket(UdpFlow *flow) {
 /// Registers the bound socket for POLLIN; -1 on failure.
 int FlowRegister(UdpFlow *flow) {
   Sock_GetName(flow->poll.fd, &flow->local);
+  List_InsertAfter(PortChain(flow->local.sin_port), &flow->portLink);
   if (Poll_Add(&flow->poll) != 0) return -1;
   flow->registered = 1;
   Poll_SetEvents(&flow->poll, POLLIN);
@@ -151,6 +192,7 @@ UdpFlow *FlowCreate(const uint8_t *iph, const uint8_t *uh) {
   if (g_timeoutSec > 0 && List_Empty(&g_activity)) Timer_AddSeconds(&g_expiry, g_timeoutSec);
   List_InsertBefore(&g_flows, &flow->tableLink);
   List_InsertAfter(&g_activity, &flow->activityLink);
+  g_timedFlows++;
   bool priv = WantsPrivPort(Wire_Get16(uh + udp::kSport), Wire_Get16(uh + udp::kDport));
   if (FlowOpenSocket(flow) != 0 || BindFlowSocket(flow->poll.fd, priv) != 0 ||
       FlowRegister(flow) != 0) {
@@ -160,10 +202,17 @@ UdpFlow *FlowCreate(const uint8_t *iph, const uint8_t *uh) {
   return flow;
 }
 
+/// Takes a flow out of the activity list (harmless when it is not in it).
+void ActivityUnlink(UdpFlow *flow) {
+  if (List_Empty(&flow->activityLink)) return;
+  List_Unlink(&flow->activityLink);
+  g_timedFlows--;
+}
+
 /// Marks the flow for release by the event loop and takes it out of the
 /// activity list at once, so that no later walk or lookup sees it.
 void FlowRemove(UdpFlow *flow) {
-  List_Unlink(&flow->activityLink);
+  ActivityUnlink(flow);
   if (flow->registered) {
     Poll_Remove(&flow->poll);
   } else {
@@ -214,6 +263,10 @@ void Udp_Input(SkBuff *skb) {
       List_InsertAfter(&g_activity, &flow->activityLink);
     }
   } else {
+    if (Limits_Reached(kLimitUdpFlows, g_timedFlows)) {
+      FlowRemove(List_Owner<UdpFlow>(g_activity.prev));
+      Limits_Hit(kLimitUdpFlows);
+    }
     flow = FlowCreate(iph, uh);
     if (!flow) return;
   }
@@ -283,33 +336,27 @@ int Udp_AddForward(uint32_t guestN, uint16_t guestPortN, uint32_t bindN, uint16_
 void UdpFlow_Receive(PollEntry *entry, struct pollfd *slot) {
   if (!(slot->revents & (POLLIN | POLLERR))) return;
   UdpFlow *flow = FlowOf(entry);
-  for (;;) {
-    SkBuff *skb = SkBuff_Alloc(kRecvAllocSize);
-    uint8_t *area = g_scratch;
-    if (skb) {
-      SkBuff_Reserve(skb, kRecvHeadroom);
-      area = skb->tail;
+  for (uint64_t n = 0;; n++) {
+    if (Limits_Reached(kLimitUdpReadBudget, n)) {
+      Limits_Hit(kLimitUdpReadBudget);  // the rest on the next pass
+      return;
     }
     sockaddr_in from{};
-    iovec iov{area, kRecvAreaSize};
+    iovec iov{g_scratch, kRecvAreaSize};
     msghdr msg{};
     msg.msg_name = &from;
     msg.msg_namelen = sizeof from;
     msg.msg_iov = &iov;
     msg.msg_iovlen = 1;
-    ssize_t n = recvmsg(entry->fd, &msg, MSG_DONTWAIT);
-    if (n < 0) {
-      if (skb) SkBuff_Free(skb);
-      return;
-    }
+    ssize_t got = recvmsg(entry->fd, &msg, MSG_DONTWAIT);
+    if (got < 0) return;
+    if (msg.msg_namelen < sizeof from || from.sin_family != AF_INET) continue;
+    SkBuff *skb = SkBuff_Alloc(kRecvHeadroom + uint32_t(got));
     if (!skb) continue;
-    if (msg.msg_namelen < sizeof from || from.sin_family != AF_INET) {
-      SkBuff_Free(skb);
-      continue;
-    }
+    SkBuff_Reserve(skb, kRecvHeadroom);
+    memcpy(SkBuff_Put(skb, uint32_t(got)), g_scratch, size_t(got));
     uint32_t srcN = from.sin_addr.s_addr;
     if (ntohs(flow->guestPort) == kPortMdns || srcN == LoopbackN()) srcN = g_settings.gatewayAddr;
-    SkBuff_Put(skb, uint32_t(n));
     Udp_Output(flow->guestIp, flow->guestPort, srcN, from.sin_port, skb);
     SkBuff_Free(skb);
   }
@@ -317,8 +364,10 @@ void UdpFlow_Receive(PollEntry *entry, struct pollfd *slot) {
 
 void UdpFlow_Release(PollEntry *entry) {
   UdpFlow *flow = FlowOf(entry);
-  List_Unlink(&flow->activityLink);
+  ActivityUnlink(flow);
   List_Unlink(&flow->tableLink);
+  List_Unlink(&flow->keyLink);
+  List_Unlink(&flow->portLink);
   if (entry->fd != -1) close(entry->fd);
   entry->fd = -1;
   if (flow->timed && List_Empty(&g_activity)) Timer_Cancel(&g_expiry);
@@ -350,7 +399,8 @@ void Udp_ForwardIcmpError(SkBuff *skb, uint8_t *innerIp, uint8_t *innerUdp) {
   uint32_t innerSrc = Wire_Get32n(innerIp + ip::kSrc);
   uint16_t innerSport = Wire_Get16n(innerUdp + udp::kSport);
   UdpFlow *flow = nullptr;
-  for (ListLink *l = g_flows.prev; l != &g_flows; l = l->prev) {
+  ListLink *chain = PortChain(innerSport);
+  for (ListLink *l = chain->next; l != chain; l = l->next) {
     UdpFlow *f = List_Owner<UdpFlow>(l);
     if (f->local.sin_family == AF_INET && f->local.sin_port == innerSport &&
         (f->local.sin_addr.s_addr == 0 || f->local.sin_addr.s_addr == innerSrc)) {
@@ -402,7 +452,8 @@ void Udp_DumpTable(TextBuf *out) {
 }
 
 UdpFlow *Udp_FindFlow(uint32_t guestN, uint16_t guestPortN) {
-  for (ListLink *l = g_flows.prev; l != &g_flows; l = l->prev) {
+  ListLink *chain = KeyChain(guestN, guestPortN);
+  for (ListLink *l = chain->next; l != chain; l = l->next) {
     UdpFlow *flow = List_Owner<UdpFlow>(l);
     if (flow->guestIp == guestN && flow->guestPort == guestPortN && !flow->poll.removing) return flow;
   }
@@ -426,4 +477,5 @@ void Udp_Reset() {
   g_timeoutSec = kDefaultTimeoutSec;
   g_clusterDiffSec = kDefaultClusterDiffSec;
   g_privPort = 1024;
+  g_privExhaustedSec = -1;
 }

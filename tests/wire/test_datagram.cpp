@@ -2,6 +2,7 @@
 // on loopback, and the DHCP server, at the wire.
 #include <random>
 
+#include "core/limits.h"
 #include "wire/harness.h"
 
 namespace wire {
@@ -191,6 +192,20 @@ TEST_F(WireTest, UdpFlowExpiresSixtySecondsAfterTheGuestsLastDatagram) {
   EXPECT_EQ(Udp_FlowCount(), 1u);
   Advance(200);
   EXPECT_EQ(Udp_FlowCount(), 0u);
+}
+
+// Past udpFlows (2) a new guest port evicts the least recently used flow;
+// a flow's socket gives udpReadBudget (2) datagrams per loop pass.
+TEST_F(WireTest, UdpLimitsEvictTheIdlestFlowAndSpreadReads) {
+  Limits_Set(kLimitUdpFlows, 2), Limits_Set(kLimitUdpReadBudget, 2);
+  int srv = Sock(SOCK_DGRAM);
+  for (uint16_t port : {1, 2, 1, 3}) Send(G({.dst = kLo, .proto = 17}, Udp(kGuest, kLo, port, Port(srv), {})));
+  EXPECT_TRUE(Udp_FindFlow(kGuest, htons(1)) && !Udp_FindFlow(kGuest, htons(2)) && Udp_FindFlow(kGuest, htons(3)));
+  sockaddr_in to{AF_INET, Udp_FindFlow(kGuest, htons(3))->local.sin_port, {kLo}, {}};
+  for (int i = 0; i < 5; i++) sendto(srv, "x", 1, 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
+  for (size_t want : {2, 2, 1}) EXPECT_EQ((Step(), Out().size()), want);
+  EXPECT_TRUE(Limits_Count(kLimitUdpFlows) == 1 && Limits_Count(kLimitUdpReadBudget) == 2);
+  Limits_Set(kLimitUdpFlows, 0), Limits_Set(kLimitUdpReadBudget, 0);
 }
 
 // The host stack's port unreachable about a relayed datagram reaches the

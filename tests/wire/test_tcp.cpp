@@ -2,6 +2,7 @@
 // random segmentation, loss and flow control, closing, resets.
 #include <random>
 
+#include "core/limits.h"
 #include "wire/harness.h"
 
 namespace wire {
@@ -239,9 +240,87 @@ TEST_F(TcpTest, SegmentsWithoutAConnectionAndARefusedConnect) {
   Run({
       {"ACK: a reset at its ack", Seg(c, ACK, Pattern(10)), To(c, {.win = 32767, .seq = 0x12345678, .flags = RST})},
       {"RST", Seg(c, RST), {}},
+      {"SYN to the subnet broadcast", Seg(Conn{.remote = kBcastIp, .rport = 9}, SYN), {}},
+      {"ACK to the network address", Seg(Conn{.remote = A(10, 254, 254, 0), .rport = 9}, ACK), {}},
       {"SYN to a closed host port", Seg(refused, SYN), To(refused, {.ack = refused.snd + 1, .flags = RST | ACK})},
   });
   EXPECT_EQ(Tcp_ConnCount(), 0u);
+}
+
+// The host's data followed by its end of stream goes out with the FIN on
+// the last data segment; followed by a reset, the RST replaces it.
+TEST_F(TcpTest, HostDataThenEndOrReset) {
+  int lfd = Listen();
+  linger abort{1, 0};
+  for (uint16_t reset : {0, 1}) {
+    Conn c{.gport = uint16_t(43000 + reset)};
+    int host = Open(c, lfd);
+    ASSERT_EQ(write(host, "abc", 3), 3);
+    if (reset) setsockopt(host, SOL_SOCKET, SO_LINGER, &abort, sizeof abort), close(host), fds_.pop_back();
+    if (!reset) shutdown(host, SHUT_WR);
+    Want end{.seq = c.rcv, .flags = FIN | PSH | ACK, .data = Bytes{'a', 'b', 'c'}}, rst{.seq = c.rcv, .flags = RST | ACK};
+    EXPECT_TRUE(Check(Next(), To(c, reset ? rst : end)));
+  }
+}
+
+// Out-of-order segments past tcpReorderSegments (2) are dropped without an
+// ACK; nothing is kept beyond a queued FIN, nor acknowledged beyond the FIN
+// that ends the stream.
+TEST_F(TcpTest, OutOfOrderQueueEndsAtItsLimitAndAtTheFin) {
+  Limits_Set(kLimitTcpReorderSegments, 2);
+  Conn d;
+  int host = Open(d, Listen());
+  const uint32_t s = d.snd;
+  Run({{"FIN at +5 held", Seg(d, FIN | ACK, {4}, s + 4), To(d, {.ack = s})},
+       {"beyond that FIN: not kept", Seg(d, ACK, {6}, s + 6), To(d, {.ack = s})},
+       {"+1 held", Seg(d, ACK, {1}, s + 1), To(d, {.ack = s})},
+       {"+2: the queue is full", Seg(d, ACK, {2}, s + 2), {}},
+       {"the gap before +1 filled", Seg(d, ACK, {0}, s), To(d, {.ack = s + 2})},
+       {"+3: room again", Seg(d, ACK, {3}, s + 3), To(d, {.ack = s + 2})},
+       {"+2 with a FIN at +3", Seg(d, FIN | ACK, {2}, s + 2), To(d, {.ack = s + 4})}});
+  bool eof = false;
+  EXPECT_TRUE(Recv(host, 100, 100, &eof) == Pattern(3) && eof && Limits_Count(kLimitTcpReorderSegments) == 1);
+  Limits_Set(kLimitTcpReorderSegments, 0);
+}
+
+// Past tcpConnections (2) a guest SYN evicts the oldest TIME_WAIT record,
+// else it is answered with a reset.
+TEST_F(TcpTest, ConnectionLimitEvictsTimeWaitElseResets) {
+  Limits_Set(kLimitTcpConnections, 2);
+  int lfd = Listen();
+  Conn a{.gport = 1}, b{.gport = 2}, d{.gport = 3}, e{.gport = 4};
+  shutdown(Open(a, lfd), SHUT_WR);
+  a.rcv = Next().seq + 1;
+  Send(Seg(a, FIN | ACK)), Open(b, lfd), Open(d, lfd);
+  Run({{"a gone", Seg(a, ACK), To(a, {.seq = a.rcv, .flags = RST})},
+       {"no TIME_WAIT left", Seg(e, SYN), To(e, {.ack = e.snd + 1, .flags = RST | ACK})}});
+  EXPECT_EQ(Limits_Count(kLimitTcpConnections), 2u);
+  Limits_Set(kLimitTcpConnections, 0);
+}
+
+// natd's own time-outs (10 s): a connect that does not complete, an idle
+// ESTABLISHED, CLOSE_WAIT and FIN_WAIT_2 are reset both ways; guest
+// traffic (not a repeated SYN) starts them again.
+TEST_F(TcpTest, ConnectIdleAndHalfCloseTimeouts) {
+  int lfd = Listen(), full = Sock(SOCK_STREAM), filler = Sock(SOCK_STREAM), err;
+  sockaddr_in to{AF_INET, htons(Port(full)), {kLo}, {}};
+  listen(full, 0), connect(filler, reinterpret_cast<sockaddr *>(&to), sizeof to);  // the accept queue is full
+  const LimitId id[] = {kLimitTcpConnectTimeout, kLimitTcpIdleTimeout, kLimitTcpHalfCloseTimeout,
+                        kLimitTcpHalfCloseTimeout};
+  for (int row = 0; row < 4; row++) {
+    Limits_Set(id[row], 10);
+    Conn c{.gport = uint16_t(44000 + row), .rport = Port(full)};
+    int host = row ? Open(c, lfd) : (Send(Seg(c, SYN)), -1);
+    if (row == 2) Send(Seg(c, FIN | ACK)), c.snd++;
+    if (row == 3) shutdown(host, SHUT_WR), c.rcv = Next().seq + 1, Send(Seg(c, ACK));
+    Advance(5000), Send(Seg(c, ACK)), Out(), Advance(row ? 9900 : 4900);
+    EXPECT_EQ(Out().size(), 0u) << row;
+    Advance(200);
+    socklen_t len = sizeof err;
+    EXPECT_TRUE(Check(Next(0), To(c, {.flags = RST | ACK})) && Limits_Count(id[row]) == 1) << row;
+    EXPECT_TRUE(row == 0 || (getsockopt(host, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err != 0)) << row;
+    Limits_Set(id[row], 0);
+  }
 }
 
 }  // namespace
