@@ -64,7 +64,7 @@ TEST(TextBuf, Splice) {
   };
   for (const auto &c : cases) {
     uint32_t len = uint32_t(strlen(c.segment));
-    TcpSegment seg = {{}, 0, c.full ? UINT32_MAX - 1 : len, static_cast<uint8_t *>(malloc(len)), 0, 0};
+    TcpSegment seg = {{}, 0, c.full ? UINT32_MAX - 1 : len, static_cast<uint8_t *>(malloc(len)), 0, 0, 0};
     memcpy(seg.data, c.segment, len);
     uint8_t *cursor = seg.data + c.from, *end = seg.data + c.to;
     TextBuf tb = Make(c.text);
