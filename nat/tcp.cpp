@@ -70,10 +70,8 @@ unsigned g_connCount = 0;
 unsigned g_dyingCount = 0;  // killed records not yet released
 ListLink g_closing = {&g_closing, &g_closing, nullptr};
 
-constexpr size_t kHashBuckets = 4096;
-ListLink g_hash[kHashBuckets];
-ListLink g_byHostPorts[kHashBuckets];  // outgoing connections by host socket ports
-bool g_hashReady = false;
+HashTable g_byKey;        // connections by guest and remote address and port
+HashTable g_byHostPorts;  // outgoing connections by host socket ports
 
 uint16_t g_nextPrivPort = 1024;  // host order; runs 1023 .. 256 and wraps
 constexpr int kPrivBindAttempts = 512;
@@ -81,24 +79,15 @@ int64_t g_privExhaustedSec = -1;  // clock second of the last failed search
 
 long g_segmentsLive = 0;
 
-void Hash_Init() {
-  if (g_hashReady) return;
-  for (ListLink &b : g_hash) List_Init(&b);
-  for (ListLink &b : g_byHostPorts) List_Init(&b);
-  g_hashReady = true;
+uint32_t HostPortsHash(uint16_t localPort, uint16_t remotePort) {
+  return Hash_Key(uint32_t(localPort) << 16 | remotePort);
 }
 
-ListLink *Hash_HostBucket(uint16_t localPort, uint16_t remotePort) {
-  uint32_t h = (uint32_t(localPort) << 16 | remotePort) * 0x9E3779B1u;
-  return &g_byHostPorts[(h >> 16) & (kHashBuckets - 1)];
-}
-
-ListLink *Hash_Bucket(uint32_t ga, uint16_t gp, uint32_t ra, uint16_t rp) {
-  uint32_t h = ga * 0x9E3779B1u;
-  h ^= (uint32_t(gp) << 16 | rp) * 0x85EBCA77u;
-  h ^= ra * 0xC2B2AE3Du;
-  h ^= h >> 15;
-  return &g_hash[h & (kHashBuckets - 1)];
+// The guest chooses every part of the key, so the two addresses are hashed
+// first: what it can make collide in that 32-bit value depends on the
+// process's hash key, which it cannot know.
+uint32_t KeyHash(uint32_t ga, uint16_t gp, uint32_t ra, uint16_t rp) {
+  return Hash_Key(uint64_t(Hash_Key(uint64_t(ga) << 32 | ra)) << 32 | uint32_t(gp) << 16 | rp);
 }
 
 uint32_t LoopbackN() { return htonl(INADDR_LOOPBACK); }
@@ -491,7 +480,10 @@ void ProcessSyn(TcpConn *conn, const SegView &s) {
   Sock_GetName(conn->poll.fd, &local);
   conn->localAddr = local.sin_addr.s_addr;
   conn->localPort = local.sin_port;
-  List_InsertAfter(Hash_HostBucket(conn->localPort, conn->remotePort), &conn->hostLink);
+  // Without the index (no memory for its first buckets) only ICMP errors
+  // about this connection go unmatched.
+  (void)Hash_InsertFront(&g_byHostPorts, &conn->byHostPorts, conn,
+                         HostPortsHash(conn->localPort, conn->remotePort));
   if (rc == 0)
     TcpConn_HostConnected(conn);
   else if (err != EINPROGRESS)
@@ -550,37 +542,32 @@ int Tcp_SeqTrim(uint32_t lo, uint32_t hi, uint32_t start, uint32_t end, uint32_t
 
 TcpConn *TcpConn_Lookup(uint32_t guestAddr, uint16_t guestPort, uint32_t remoteAddr,
                         uint16_t remotePort) {
-  Hash_Init();
-  ListLink *b = Hash_Bucket(guestAddr, guestPort, remoteAddr, remotePort);
-  for (ListLink *l = b->next; l != b; l = l->next) {
-    TcpConn *c = List_Owner<TcpConn>(l);
-    if (c->guestAddr == guestAddr && c->guestPort == guestPort && c->remoteAddr == remoteAddr &&
-        c->remotePort == remotePort)
-      return c;
-  }
-  return nullptr;
+  const uint32_t hash = KeyHash(guestAddr, guestPort, remoteAddr, remotePort);
+  return Hash_Find<TcpConn>(&g_byKey, hash, [&](const TcpConn *c) {
+    return c->guestAddr == guestAddr && c->guestPort == guestPort && c->remoteAddr == remoteAddr &&
+           c->remotePort == remotePort;
+  });
 }
 
 TcpConn *TcpConn_FindByHost(uint32_t localAddr, uint16_t localPort, uint32_t remoteAddr,
                             uint16_t remotePort) {
-  Hash_Init();
-  ListLink *b = Hash_HostBucket(localPort, remotePort);
-  for (ListLink *l = b->next; l != b; l = l->next) {
-    TcpConn *c = List_Owner<TcpConn>(l);
-    if (c->localAddr != localAddr && c->localAddr != g_settings.extAddr) continue;
-    if (c->localPort != localPort || c->remotePort != remotePort) continue;
-    if (c->remoteAddr == remoteAddr ||
-        (remoteAddr == LoopbackN() && c->remoteAddr == g_settings.gatewayAddr))
-      return c;
-  }
-  return nullptr;
+  return Hash_Find<TcpConn>(&g_byHostPorts, HostPortsHash(localPort, remotePort), [&](const TcpConn *c) {
+    if (c->localAddr != localAddr && c->localAddr != g_settings.extAddr) return false;
+    if (c->localPort != localPort || c->remotePort != remotePort) return false;
+    return c->remoteAddr == remoteAddr ||
+           (remoteAddr == LoopbackN() && c->remoteAddr == g_settings.gatewayAddr);
+  });
 }
 
 TcpConn *TcpConn_Alloc(uint32_t guestAddr, uint16_t guestPort, uint32_t remoteAddr,
                        uint16_t remotePort) {
-  Hash_Init();
   TcpConn *conn = static_cast<TcpConn *>(calloc(1, sizeof(TcpConn)));
   if (!conn) return nullptr;
+  const uint32_t hash = KeyHash(guestAddr, guestPort, remoteAddr, remotePort);
+  if (!Hash_InsertFront(&g_byKey, &conn->byKey, conn, hash)) {
+    free(conn);
+    return nullptr;
+  }
   Poll_Init(&conn->poll, TcpConn_HostEvent, TcpConn_Release);
   Timer_Init(&conn->ackTimer, TcpConn_AckTimer, conn);
   Timer_Init(&conn->rexmitTimer, TcpConn_RexmitTimer, conn);
@@ -606,12 +593,9 @@ TcpConn *TcpConn_Alloc(uint32_t guestAddr, uint16_t guestPort, uint32_t remoteAd
   List_Init(&conn->recv.outOfOrder);
   List_Init(&conn->recv.toHost);
   List_Init(&conn->link, conn);
-  List_Init(&conn->hashLink, conn);
-  List_Init(&conn->hostLink, conn);
   List_Init(&conn->flushLink, conn);
   List_Init(&conn->closingLink, conn);
   List_InsertBefore(&g_conns, &conn->link);
-  List_InsertAfter(Hash_Bucket(guestAddr, guestPort, remoteAddr, remotePort), &conn->hashLink);
   ++g_connCount;
   return conn;
 }
@@ -635,8 +619,8 @@ void TcpConn_MarkClosing(TcpConn *conn) {
 void TcpConn_Release(PollEntry *entry) {
   TcpConn *conn = reinterpret_cast<TcpConn *>(entry);
   List_Unlink(&conn->link);
-  List_Unlink(&conn->hashLink);
-  List_Unlink(&conn->hostLink);
+  Hash_Remove(&g_byKey, &conn->byKey);
+  Hash_Remove(&g_byHostPorts, &conn->byHostPorts);
   List_Unlink(&conn->flushLink);
   List_Unlink(&conn->closingLink);
   --g_connCount;
@@ -794,6 +778,8 @@ void Tcp_Reset() {
   }
   TcpAccept_RemoveAll();
   Poll_Reap();
+  Hash_Free(&g_byKey);
+  Hash_Free(&g_byHostPorts);
   g_tcpSegmentsSent = 0;
   g_tcpRetransmissions = 0;
   g_nextPrivPort = 1024;

@@ -14,6 +14,7 @@
 
 #include "core/poll.h"
 #include "core/timer.h"
+#include "lib/hash.h"
 #include "lib/list.h"
 #include "nat/tcp.h"
 
@@ -131,11 +132,11 @@ struct TcpConn {
   TcpShutdownFn shutdown;
   TcpReleaseFn release;
   TcpSegmentHookFn segmentHook;
-  ListLink hashLink;      // lookup index chain, owner = this record
+  HashLink byKey;         // lookup index chain, owner = this record
   ListLink flushLink;     // pending-flush list (Tcp_FlushPending), owner = this
                           // record; linked to itself while not pending
   ListLink closingLink;   // list of TIME_WAIT/CLOSING records, oldest first
-  ListLink hostLink;      // chain of the host socket's ports (ICMP errors)
+  HashLink byHostPorts;   // chain of the host socket's ports (ICMP errors)
   Timer limitTimer;       // natd's own time-outs ([limits]) of the state
   int32_t limitState;     // the state limitTimer was armed for (-1: none)
   uint32_t dying;         // killed, waiting for the event loop's release

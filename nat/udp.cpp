@@ -54,6 +54,7 @@
 #include "alg/netbios.h"
 #include "core/timer.h"
 #include "lib/support.h"
+#include "lib/hash.h"
 #include "lib/util.h"
 #include "nat/dhcp.h"
 #include "nat/icmp.h"
@@ -85,25 +86,11 @@ uint16_t g_privPort = 1024;  // next privileged port is one below (wrapping)
 int64_t g_privExhaustedSec = -1;  // clock second of the last failed search
 uint8_t g_scratch[kRecvAreaSize];
 unsigned g_timedFlows = 0;  // length of the activity list
-constexpr size_t kKeyBuckets = 1024;
-ListLink g_byKey[kKeyBuckets];   // flows by guest address and port
-ListLink g_byPort[kKeyBuckets];  // flows by local port of their socket
+HashTable g_byKey;   // flows by guest address and port
+HashTable g_byPort;  // flows by local port of their socket
 
-void InitChains() {
-  if (g_byKey[0].next) return;
-  for (ListLink &b : g_byKey) List_Init(&b);
-  for (ListLink &b : g_byPort) List_Init(&b);
-}
-
-ListLink *KeyChain(uint32_t guestN, uint16_t guestPortN) {
-  InitChains();
-  uint32_t h = (guestN ^ uint32_t(guestPortN) << 16 ^ guestPortN) * 0x9E3779B1u;
-  return &g_byKey[(h >> 16) % kKeyBuckets];
-}
-
-ListLink *PortChain(uint16_t localPortN) {
-  InitChains();
-  return &g_byPort[(uint32_t(localPortN) * 0x9E3779B1u >> 16) % kKeyBuckets];
+uint32_t KeyHash(uint32_t guestN, uint16_t guestPortN) {
+  return Hash_Key(uint64_t(guestN) << 16 | guestPortN);
 }
 
 uint32_t LoopbackN() { return htonl(INADDR_LOOPBACK); }
@@ -153,9 +140,10 @@ UdpFlow *FlowAlloc(uint32_t guestN, uint16_t guestPortN, int timed) {
   flow->poll.fd = -1;
   List_Init(&flow->tableLink, flow);
   List_Init(&flow->activityLink, flow);
-  List_InsertAfter(KeyChain(guestN, guestPortN), &flow->keyLink);
-  flow->keyLink.owner = flow;
-  List_Init(&flow->portLink, flow);
+  if (!Hash_InsertFront(&g_byKey, &flow->byKey, flow, KeyHash(guestN, guestPortN))) {
+    free(flow);
+    return nullptr;
+  }
   flow->guestIp = guestN;
   flow->guestPort = guestPortN;
   flow->sockTtl = -1;
@@ -177,7 +165,7 @@ int FlowOpenSocket(UdpFlow *flow) {
 /// Registers the bound socket for POLLIN; -1 on failure.
 int FlowRegister(UdpFlow *flow) {
   Sock_GetName(flow->poll.fd, &flow->local);
-  List_InsertAfter(PortChain(flow->local.sin_port), &flow->portLink);
+  if (!Hash_InsertFront(&g_byPort, &flow->byPort, flow, Hash_Key(flow->local.sin_port))) return -1;
   if (Poll_Add(&flow->poll) != 0) return -1;
   flow->registered = 1;
   Poll_SetEvents(&flow->poll, POLLIN);
@@ -366,8 +354,8 @@ void UdpFlow_Release(PollEntry *entry) {
   UdpFlow *flow = FlowOf(entry);
   ActivityUnlink(flow);
   List_Unlink(&flow->tableLink);
-  List_Unlink(&flow->keyLink);
-  List_Unlink(&flow->portLink);
+  Hash_Remove(&g_byKey, &flow->byKey);
+  Hash_Remove(&g_byPort, &flow->byPort);
   if (entry->fd != -1) close(entry->fd);
   entry->fd = -1;
   if (flow->timed && List_Empty(&g_activity)) Timer_Cancel(&g_expiry);
@@ -398,16 +386,10 @@ void Udp_ExpireTimeout(Timer *, void *) {
 void Udp_ForwardIcmpError(SkBuff *skb, uint8_t *innerIp, uint8_t *innerUdp) {
   uint32_t innerSrc = Wire_Get32n(innerIp + ip::kSrc);
   uint16_t innerSport = Wire_Get16n(innerUdp + udp::kSport);
-  UdpFlow *flow = nullptr;
-  ListLink *chain = PortChain(innerSport);
-  for (ListLink *l = chain->next; l != chain; l = l->next) {
-    UdpFlow *f = List_Owner<UdpFlow>(l);
-    if (f->local.sin_family == AF_INET && f->local.sin_port == innerSport &&
-        (f->local.sin_addr.s_addr == 0 || f->local.sin_addr.s_addr == innerSrc)) {
-      flow = f;
-      break;
-    }
-  }
+  UdpFlow *flow = Hash_Find<UdpFlow>(&g_byPort, Hash_Key(innerSport), [&](const UdpFlow *f) {
+    return f->local.sin_family == AF_INET && f->local.sin_port == innerSport &&
+           (f->local.sin_addr.s_addr == 0 || f->local.sin_addr.s_addr == innerSrc);
+  });
   if (!flow || !skb->networkHdr) return;
 
   Wire_Put16(innerUdp + udp::kCsum, flow->lastCsum);
@@ -452,12 +434,9 @@ void Udp_DumpTable(TextBuf *out) {
 }
 
 UdpFlow *Udp_FindFlow(uint32_t guestN, uint16_t guestPortN) {
-  ListLink *chain = KeyChain(guestN, guestPortN);
-  for (ListLink *l = chain->next; l != chain; l = l->next) {
-    UdpFlow *flow = List_Owner<UdpFlow>(l);
-    if (flow->guestIp == guestN && flow->guestPort == guestPortN && !flow->poll.removing) return flow;
-  }
-  return nullptr;
+  return Hash_Find<UdpFlow>(&g_byKey, KeyHash(guestN, guestPortN), [&](const UdpFlow *flow) {
+    return flow->guestIp == guestN && flow->guestPort == guestPortN && !flow->poll.removing;
+  });
 }
 
 unsigned Udp_FlowCount() {
@@ -473,6 +452,8 @@ void Udp_Reset() {
     if (!flow->poll.removing) FlowRemove(flow);
   }
   Poll_Reap();
+  Hash_Free(&g_byKey);
+  Hash_Free(&g_byPort);
   Timer_Cancel(&g_expiry);
   g_timeoutSec = kDefaultTimeoutSec;
   g_clusterDiffSec = kDefaultClusterDiffSec;

@@ -8,6 +8,7 @@
 #include <poll.h>
 
 #include "core/poll.h"
+#include "lib/hash.h"
 #include "lib/list.h"
 
 struct SkBuff;
@@ -20,8 +21,8 @@ struct UdpFlow {
   PollEntry poll;          // first member: the host socket (fd -1 when none)
   ListLink tableLink;      // the flow table (every flow), owner = this flow
   ListLink activityLink;   // the activity list (timed flows), MRU first
-  ListLink keyLink;        // lookup chain of its key, newest first
-  ListLink portLink;       // lookup chain of its local port, newest first
+  HashLink byKey;          // lookup chain of its key, newest first
+  HashLink byPort;         // lookup chain of its local port, newest first
   uint32_t guestIp;        // network order; key
   uint16_t guestPort;      // network order; key
   sockaddr_in local;       // host socket address after bind (getsockname)
