@@ -52,10 +52,6 @@ constexpr uint16_t kRshPort = 514;  // always privileged for TCP
 
 const uint8_t kDefaultHostMac[6] = {0x02, 0x4E, 0xA1, 0xC0, 0x00, 0x08};
 
-// The -d argument. g_settings.pidPath is set only once the file has been
-// written, so that an earlier failure never removes someone else's file.
-std::string s_pidRequest;
-
 const char kUsage[] =
     "Usage: %s [-D] [-c configfile] [-d pidfile] [-m macfile]\n"
     "       [-s pipe descriptor for service to send a two byte\n"
@@ -181,7 +177,6 @@ int BecomeDaemon(const char *pidPath) {
     fprintf(stderr, "Unable to create pid file %s. %s\n", pidPath, Err_Text(err));
     return 121;
   }
-  g_settings.pidPath = pidPath;
   return 0;
 }
 
@@ -283,8 +278,8 @@ int ReadOptions(int argc, char **argv, bool *shutdown) {
       case 'm':
         g_settings.macFilePath = optarg;
         break;
-      case 'd':
-        s_pidRequest = optarg;
+      case 'd':  // from here on Main_Shutdown removes the file at this path
+        g_settings.pidPath = optarg;
         break;
       case 'w':
         g_settings.pcapPath = optarg;
@@ -537,8 +532,8 @@ int Main_Run(int argc, char **argv) {
     return status;
   }
 
-  if (!s_pidRequest.empty()) {
-    status = BecomeDaemon(s_pidRequest.c_str());
+  if (!g_settings.pidPath.empty()) {
+    status = BecomeDaemon(g_settings.pidPath.c_str());
     if (status != 0) return status;
   }
 
