@@ -33,6 +33,7 @@
 #include "core/config.h"
 #include "core/limits.h"
 #include "core/poll.h"
+#include "core/security.h"
 #include "core/settings.h"
 #include "core/startup.h"
 #include "core/timer.h"
@@ -557,6 +558,7 @@ int Main_Run(int argc, char **argv) {
   status = ReportStatus();
   if (status != 0) return status;
   PrintBanner();
+  Security_Apply();  // natd's own: least privilege from here on
 
   for (;;) Poll_RunOnce();
 }
