@@ -12,7 +12,7 @@ PACKAGES=(
   python3-pyftpdlib
   samba samba-common-bin
   pptp-linux pptpd
-  hping3 arping
+  hping3
 )
 
 missing=()

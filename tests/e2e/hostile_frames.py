@@ -7,7 +7,8 @@ through a raw packet socket on eth0 (python3 only, no packages).
                                                offset, each of its own datagram
   hostile_frames.py ooo COUNT GWMAC DST PORT   a handshake of its own, then
                                                COUNT one-byte segments at every
-                                               other position (never in order)
+                                               other position (never in order),
+                                               then a reset
 Prints "sent N".
 """
 import os, random, socket, struct, sys
@@ -79,6 +80,7 @@ def main():
         for i in range(1, count + 1):  # positions 2, 4, 6, ...: the first byte never comes
             send(isn + 1 + 2 * i, rcv, 0x18, b"x")
             sent += 1
+        send(isn + 1, rcv, 0x04)  # RST: natd lets the connection go
     print("sent", sent)
 
 

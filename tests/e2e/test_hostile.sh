@@ -20,21 +20,9 @@ set -u
 need_tools ping hping3 python3 nft prlimit sha256sum
 GEN="python3 $(cd "$(dirname "$0")" && pwd)/hostile_frames.py"
 sandbox_init hostile
-LIMITS='reassemblies = 256
-reassemblyBytes = 8388608
-arpEntries = 4096
-arpSubnetOnly = 1
-arpQueue = 32
-icmpEchoes = 4096
-udpFlows = 2048
-udpReadBudget = 64
-tcpConnections = 4096
-tcpConnectTimeout = 75
-tcpIdleTimeout = 0
-tcpHalfCloseTimeout = 600
-tcpReorderSegments = 256
-ctlClients = 32
-ctlLineMax = 4096'
+# The block the README recommends (dist/limits-shared.conf), keys and values.
+LIMITS=$(grep -E '^[a-zA-Z]+ = ' "$(dirname "$0")/../../dist/limits-shared.conf")
+[ -n "$LIMITS" ] || fail "dist/limits-shared.conf missing"
 printf '[incomingtcp]\n8080 = 10.254.254.10:80\n[security]\nseccomp = 1\n[limits]\n%s\n' "$LIMITS" >>"$NATD_CONF"
 limit() { awk -v k="$1" '$1 == k { print $3 }' <<<"$LIMITS"; }
 # Descriptors: every UDP flow and TCP connection holds one; RSS: the
