@@ -94,22 +94,32 @@ TEST_F(CtlTest, ListenersPauseWhileDescriptorsRunOut) {
        },
        [&](int) { return Check(Next(0), {.dport = 80, .flags = SYN}); }},
   };
-  for (const auto &row : rows) {
-    int fd = row.connect();
-    uint64_t before = Limits_Count(kLimitDescriptors);
+  auto starve = [](int passes) {  // no descriptor left for `passes` loop passes
     rlimit saved, low;
     getrlimit(RLIMIT_NOFILE, &saved);
     low = saved;
     low.rlim_cur = rlim_t(dup(0));  // the lowest free descriptor: none is left below it
     close(int(low.rlim_cur));
     setrlimit(RLIMIT_NOFILE, &low);
-    Step(20);
+    Poll_RunOnce(0);
     setrlimit(RLIMIT_NOFILE, &saved);
+    for (int i = 1; i < passes; i++) Poll_RunOnce(0);
+  };
+  for (const auto &row : rows) {
+    int fd = row.connect();
+    uint64_t before = Limits_Count(kLimitDescriptors);
+    starve(20);
     EXPECT_EQ(Limits_Count(kLimitDescriptors), before + 1) << row.what;
     EXPECT_FALSE(row.served(fd)) << row.what << ": served while paused";
     Advance(100);
     EXPECT_TRUE(row.served(fd)) << row.what;
   }
+  unsigned timers = Timer_Count();  // a listener released while paused takes its timer along
+  rows[1].connect();
+  starve(1);
+  EXPECT_EQ(Timer_Count(), timers + 1);
+  Poll_Remove(&acc->poll), Step();
+  EXPECT_EQ(Timer_Count(), timers);
 }
 
 // Every allocation on the path of a guest's packet fails in turn: the
