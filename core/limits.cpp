@@ -80,12 +80,11 @@ void AcceptPause_Init(AcceptPause *pause, PollEntry *entry) {
   Timer_Init(&pause->timer, Resume, entry);
 }
 
-bool AcceptPause_Check(AcceptPause *pause, int err) {
-  if (err != EMFILE && err != ENFILE && err != ENOBUFS && err != ENOMEM) return false;
+void AcceptPause_Check(AcceptPause *pause, int err) {
+  if (err != EMFILE && err != ENFILE && err != ENOBUFS && err != ENOMEM) return;
   Poll_SetEvents(pause->entry, short(Poll_GetEvents(pause->entry) & ~POLLIN));
   Timer_AddMillis(&pause->timer, kAcceptPauseMs);
   Limits_Hit(kLimitDescriptors);
-  return true;
 }
 
 void AcceptPause_Cancel(AcceptPause *pause) { Timer_Cancel(&pause->timer); }

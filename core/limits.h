@@ -72,9 +72,9 @@ struct AcceptPause {
 /// Prepares the pause of the listener `entry` (not armed).
 void AcceptPause_Init(AcceptPause *pause, PollEntry *entry);
 
-/// After a failed accept with error `err`: true (and paused) when it was
-/// for want of descriptors, else false.
-bool AcceptPause_Check(AcceptPause *pause, int err);
+/// After a failed accept with error `err`: pauses the listener when it was
+/// for want of descriptors.
+void AcceptPause_Check(AcceptPause *pause, int err);
 
 /// Cancels a pending resumption (the listener is being released).
 void AcceptPause_Cancel(AcceptPause *pause);

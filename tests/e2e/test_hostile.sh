@@ -32,6 +32,7 @@ limit() { awk -v k="$1" '$1 == k { print $3 }' <<<"$LIMITS"; }
 UDP_FDS=$(($(limit udpFlows) + 64)) FD_BOUND=$(($(limit udpFlows) + $(limit tcpConnections) + 64))
 RSS_BOUND=64 SECCOMP=2
 ldd "$NATD" | grep -q libasan && RSS_BOUND=1024 SECCOMP=0
+ulimit -Sn 1024 # natd raises it to the hard limit
 ns_host
 use_bridge
 add_guest good 02:7D:33:00:00:10 10.254.254.10
@@ -120,6 +121,8 @@ starved_accept() {
 
 check "natd runs under its seccomp filter (none in an address-checking build)" "^Seccomp:\s+$SECCOMP\$" \
   grep '^Seccomp:' "/proc/$NATD_PID/status"
+check "natd raised its descriptor limit to the hard one" '^raised$' \
+  awk '/^Max open files/ { print $4 == $5 ? "raised" : "soft " $4 ", hard " $5 }' "/proc/$NATD_PID/limits"
 check "natd kept only the capabilities it uses" '^CapEff:\s+000000000000342e$' grep '^CapEff:' "/proc/$NATD_PID/status"
 
 exec 3>&1 # the figures of passing rows too
