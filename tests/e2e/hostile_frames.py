@@ -1,16 +1,15 @@
-"""Hostile frames for natd's end-to-end tests, sent from a guest namespace
-through a raw packet socket on eth0 (python3 only, no packages).
-
-  hostile_frames.py arp COUNT GWMAC            ARP requests for the gateway
-                                               from random sender addresses
-  hostile_frames.py frag COUNT GWMAC DST       fragments at the largest
-                                               offset, each of its own datagram
-  hostile_frames.py ooo COUNT GWMAC DST PORT   a handshake of its own, then
-                                               COUNT one-byte segments at every
-                                               other position (never in order),
-                                               then a reset
-Prints "sent N".
-"""
+# Hostile frames for natd's end-to-end tests, sent from a guest namespace
+# through a raw packet socket on eth0 (python3 only, no packages).
+#
+#   hostile_frames.py arp COUNT GWMAC            ARP requests for the gateway
+#                                                from random sender addresses
+#   hostile_frames.py frag COUNT GWMAC DST       fragments at the largest
+#                                                offset, each of its own datagram
+#   hostile_frames.py ooo COUNT GWMAC DST PORT   a handshake of its own, then
+#                                                COUNT one-byte segments at every
+#                                                other position (never in order),
+#                                                then a reset
+# Prints "sent N".
 import os, random, socket, struct, sys
 
 IF = "eth0"
