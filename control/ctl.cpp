@@ -16,6 +16,12 @@
 //            `output` already sent; `output` is emptied when it is all out.
 // QUIT sets closeAfterFlush: the connection is removed once "200 OK" is out.
 // The server never changes the daemon's state.
+//
+// natd's own limits ([limits], 0 = none): past ctlClients connections a new
+// client is accepted and closed at once; a line longer than ctlLineMax bytes
+// closes its connection. A listener that cannot accept for want of
+// descriptors pauses instead of spinning (AcceptPause). The input line's
+// storage doubles as it fills, so a long line costs few reallocations.
 #include "control/ctl.h"
 
 #include <arpa/inet.h>
@@ -45,10 +51,12 @@ constexpr size_t kLineMax = 1024;
 constexpr size_t kPeerTextMax = 120;
 constexpr socklen_t kUnixPathWrong = 107;
 constexpr int kMaxDumps = 8;
+constexpr size_t kInputFirstRoom = 64;
 
 struct CtlListener {
-  PollEntry poll;  // first: the poll owner is the record
-  char *path;      // malloc'd socket path (UNIX listener), else nullptr
+  PollEntry poll;      // first: the poll owner is the record
+  char *path;          // malloc'd socket path (UNIX listener), else nullptr
+  AcceptPause pause;   // armed while accept() lacks descriptors
 };
 
 struct CtlConn {
@@ -67,6 +75,7 @@ int s_dumpCount = 0;
 
 void CtlListener_Release(PollEntry *entry) {
   CtlListener *l = static_cast<CtlListener *>(entry->owner);
+  AcceptPause_Cancel(&l->pause);
   if (l->poll.fd >= 0) close(l->poll.fd);
   if (l->path) {
     File_Unlink(l->path);
@@ -101,6 +110,7 @@ CtlListener *Listener_New(int fd) {
     return nullptr;
   }
   Poll_Init(&l->poll, Ctl_Accept, CtlListener_Release);
+  AcceptPause_Init(&l->pause, &l->poll);
   l->poll.fd = fd;
   return l;
 }
@@ -264,6 +274,16 @@ void Ctl_InitTcp() {
 }
 
 void Ctl_Accept(PollEntry *entry, struct pollfd *) {
+  if (Limits_Reached(kLimitCtlClients, s_connCount)) {
+    int fd = accept(entry->fd, nullptr, nullptr);
+    if (fd >= 0) {
+      close(fd);
+      Limits_Hit(kLimitCtlClients);
+    } else {
+      AcceptPause_Check(&static_cast<CtlListener *>(entry->owner)->pause, errno);
+    }
+    return;
+  }
   CtlConn *c = static_cast<CtlConn *>(calloc(1, sizeof(CtlConn)));
   if (!c) return;
   Poll_Init(&c->poll, CtlConn_Event, CtlConn_Release);
@@ -274,6 +294,7 @@ void Ctl_Accept(PollEntry *entry, struct pollfd *) {
   TextBuf_Init(&c->output);
   c->poll.fd = accept(entry->fd, nullptr, nullptr);
   if (c->poll.fd < 0) {
+    AcceptPause_Check(&static_cast<CtlListener *>(entry->owner)->pause, errno);
     CtlConn_Release(&c->poll);
     return;
   }
@@ -313,6 +334,13 @@ void CtlConn_Event(PollEntry *entry, struct pollfd *slot) {
       return;
     }
     if (byte != '\r' && byte != '\n') {
+      if (Limits_Reached(kLimitCtlLineMax, c->input.len)) {
+        Limits_Hit(kLimitCtlLineMax);
+        Poll_Remove(&c->poll);
+        return;
+      }
+      if (c->input.len == c->input.capacity)
+        TextBuf_Reserve(&c->input, c->input.capacity ? 2 * c->input.capacity : kInputFirstRoom);
       TextBuf_Insert(&c->input, kTextBufAppend, &byte, 1);
       continue;
     }

@@ -4,7 +4,8 @@
 // Owns nothing process-wide; each TextBuf owns its malloc'd storage.
 // Invariants: len <= capacity; data == nullptr exactly when capacity == 0;
 // the contents are not NUL-terminated. Storage grows to exactly the length
-// needed (never doubled) and is kept when the contents are consumed. A
+// needed (never doubled; a user may reserve more) and is kept when the
+// contents are consumed. A
 // failed growth frees the storage and sets `error`, which stays set until
 // the buffer is initialised or freed again.
 #include "control/textbuf.h"
@@ -52,6 +53,18 @@ void TextBuf_Insert(TextBuf *tb, size_t pos, const void *bytes, size_t n) {
     memcpy(tb->data + tb->len, bytes, n);
   }
   tb->len = newLen;
+}
+
+void TextBuf_Reserve(TextBuf *tb, size_t n) {
+  if (n <= tb->capacity) return;
+  void *grown = realloc(tb->data, n);
+  if (grown == nullptr) {
+    TextBuf_Free(tb);
+    tb->error = 1;
+    return;
+  }
+  tb->data = static_cast<uint8_t *>(grown);
+  tb->capacity = n;
 }
 
 void TextBuf_Append(TextBuf *tb, const char *text) {

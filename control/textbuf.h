@@ -25,6 +25,11 @@ void TextBuf_Free(TextBuf *tb);
 /// e.g. kTextBufAppend, appends). Storage grows to exactly the new length. On growth failure the buffer
 /// is freed, `error` set and the insertion dropped.
 void TextBuf_Insert(TextBuf *tb, size_t pos, const void *bytes, size_t n);
+/// Makes room for `n` bytes in all without changing the contents (natd's
+/// own addition: a user that collects input byte by byte doubles the room
+/// with it, so that Insert does not reallocate for every byte). On failure
+/// the buffer is freed and `error` set, as for Insert.
+void TextBuf_Reserve(TextBuf *tb, size_t n);
 /// Appends a NUL-free C string.
 void TextBuf_Append(TextBuf *tb, const char *text);
 /// Removes n bytes from the front; n >= len empties the buffer but keeps

@@ -8,6 +8,10 @@
 
 #include <cstdint>
 
+#include "core/timer.h"
+
+struct PollEntry;
+
 struct TextBuf;
 
 enum LimitId {
@@ -27,10 +31,13 @@ enum LimitId {
   kLimitCtlClients,         // control-port clients at once
   kLimitCtlLineMax,         // bytes of one control request line
   kLimitPptpCalls,          // GRE relays per PPTP control connection
+  kLimitDescriptors,        // not a key: the soft descriptor limit; its count
+                            // is the accepts deferred for want of descriptors
   kLimitCount
 };
 
-/// Reads every key of [limits] (missing or not a number: 0).
+/// Reads every key of [limits] (missing or not a number: 0) and raises the
+/// soft descriptor limit to the hard one.
 void Limits_Load();
 
 /// The configured value of a limit; 0 = none.
@@ -51,3 +58,24 @@ void Limits_Set(LimitId id, uint64_t value);
 /// The reply to the control command LIMITS: "270-Limits", one
 /// "271-NAME VALUE HITS" line per limit, "279-N entries".
 void Limits_Dump(TextBuf *out);
+
+/// A listener whose accept() fails for want of descriptors (EMFILE, ENFILE,
+/// ENOBUFS, ENOMEM) would be reported readable again at once and spin the
+/// loop: it stops being polled for kAcceptPauseMs instead, while the client
+/// waits in the backlog, and the deferral is counted under "descriptors".
+constexpr int kAcceptPauseMs = 100;
+
+struct AcceptPause {
+  Timer timer;       // armed while the listener is paused
+  PollEntry *entry;  // the listener's entry
+};
+
+/// Prepares the pause of the listener `entry` (not armed).
+void AcceptPause_Init(AcceptPause *pause, PollEntry *entry);
+
+/// After a failed accept with error `err`: pauses the listener when it was
+/// for want of descriptors.
+void AcceptPause_Check(AcceptPause *pause, int err);
+
+/// Cancels a pending resumption (the listener is being released).
+void AcceptPause_Cancel(AcceptPause *pause);

@@ -33,6 +33,7 @@
 #include "core/config.h"
 #include "core/limits.h"
 #include "core/poll.h"
+#include "core/security.h"
 #include "core/settings.h"
 #include "core/startup.h"
 #include "core/timer.h"
@@ -51,10 +52,6 @@ namespace {
 constexpr uint16_t kRshPort = 514;  // always privileged for TCP
 
 const uint8_t kDefaultHostMac[6] = {0x02, 0x4E, 0xA1, 0xC0, 0x00, 0x08};
-
-// The -d argument. g_settings.pidPath is set only once the file has been
-// written, so that an earlier failure never removes someone else's file.
-std::string s_pidRequest;
 
 const char kUsage[] =
     "Usage: %s [-D] [-c configfile] [-d pidfile] [-m macfile]\n"
@@ -181,7 +178,6 @@ int BecomeDaemon(const char *pidPath) {
     fprintf(stderr, "Unable to create pid file %s. %s\n", pidPath, Err_Text(err));
     return 121;
   }
-  g_settings.pidPath = pidPath;
   return 0;
 }
 
@@ -283,8 +279,8 @@ int ReadOptions(int argc, char **argv, bool *shutdown) {
       case 'm':
         g_settings.macFilePath = optarg;
         break;
-      case 'd':
-        s_pidRequest = optarg;
+      case 'd':  // from here on Main_Shutdown removes the file at this path
+        g_settings.pidPath = optarg;
         break;
       case 'w':
         g_settings.pcapPath = optarg;
@@ -537,8 +533,8 @@ int Main_Run(int argc, char **argv) {
     return status;
   }
 
-  if (!s_pidRequest.empty()) {
-    status = BecomeDaemon(s_pidRequest.c_str());
+  if (!g_settings.pidPath.empty()) {
+    status = BecomeDaemon(g_settings.pidPath.c_str());
     if (status != 0) return status;
   }
 
@@ -562,6 +558,7 @@ int Main_Run(int argc, char **argv) {
   status = ReportStatus();
   if (status != 0) return status;
   PrintBanner();
+  Security_Apply();  // natd's own: least privilege from here on
 
   for (;;) Poll_RunOnce();
 }

@@ -72,6 +72,16 @@ const char *Charset_FilenameEncoding();
 /// "Unsupported local character encoding \"%s\".\n" otherwise.
 void Charset_Init(int argc, char **argv);
 
+/// Allocation seam (natd's own, for tests): every program linked with the
+/// daemon's library has its malloc, calloc, realloc and strdup calls routed
+/// through here (the linker's --wrap, set by the build). Once armed, the
+/// n-th of those calls from now fails as if memory were exhausted (null,
+/// errno ENOMEM; a failed realloc leaves the old block alone); the calls
+/// before and after it succeed. 0 disarms.
+void Mem_FailNth(unsigned long n);
+/// True while an armed failure has not happened yet.
+bool Mem_FailPending();
+
 /// Test seam: forget the cached file-name encoding so that the next call
 /// computes it again from the environment.
 void Charset_ResetForTest();

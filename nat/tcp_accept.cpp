@@ -7,7 +7,8 @@
 // whose address or port differs from the allowed ones (when set) is closed
 // at once and does not count. A listener with a connection limit is removed
 // after its last accepted connection; a persistent one lives until the
-// event loop shuts down.
+// event loop shuts down. A listener whose accept fails for want of
+// descriptors is not polled for a moment (AcceptPause) rather than spinning.
 //
 // An incoming connection starts in SYN_SENT with only our SYN in flight
 // (window 1); its host socket is not read until the guest's SYN+ACK has been
@@ -51,6 +52,7 @@ TcpAccept *TcpAccept_Create(uint32_t guestN, uint16_t guestPortN, uint32_t allow
   TcpAccept *acc = static_cast<TcpAccept *>(calloc(1, sizeof(TcpAccept)));
   if (!acc) return nullptr;
   Poll_Init(&acc->poll, TcpAccept_Input, TcpAccept_Release);
+  AcceptPause_Init(&acc->pause, &acc->poll);
   acc->close = DefaultClose;
   acc->owner = nullptr;
   acc->guestAddr = guestN;
@@ -90,6 +92,7 @@ void TcpAccept_Release(PollEntry *entry) {
   TcpAccept *acc = reinterpret_cast<TcpAccept *>(entry);
   List_Unlink(&acc->link);
   --g_acceptCount;
+  AcceptPause_Cancel(&acc->pause);
   acc->close(acc);
   free(acc);
 }
@@ -100,7 +103,10 @@ void TcpAccept_Input(PollEntry *entry, struct pollfd *slot) {
   sockaddr_in peer{};
   socklen_t len = sizeof peer;
   int fd = accept(acc->poll.fd, reinterpret_cast<sockaddr *>(&peer), &len);
-  if (fd < 0) return;
+  if (fd < 0) {
+    AcceptPause_Check(&acc->pause, errno);
+    return;
+  }
   if ((acc->allowedAddr != 0 && acc->allowedAddr != peer.sin_addr.s_addr) ||
       (acc->allowedPort != 0 && acc->allowedPort != peer.sin_port)) {
     close(fd);

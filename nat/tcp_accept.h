@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <poll.h>
 
+#include "core/limits.h"
 #include "core/poll.h"
 #include "lib/list.h"
 
@@ -28,6 +29,7 @@ struct TcpAccept {
   int32_t connsLeft;      // connections still to accept; <= 0 = persistent
   void *owner;            // gateway that created the listener, or nullptr
   TcpAcceptCloseFn close;
+  AcceptPause pause;      // natd's own: armed while accept() lacks descriptors
 };
 
 /// Creates a listener on (external address, listenPortN) relaying to

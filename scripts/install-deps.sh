@@ -12,6 +12,7 @@ PACKAGES=(
   python3-pyftpdlib
   samba samba-common-bin
   pptp-linux pptpd
+  hping3
 )
 
 missing=()

@@ -1,8 +1,8 @@
 // Start-up of the natd binary: one table of (arguments, configuration file,
-// exit status, expected text), each row run in a scratch directory. A row
-// that reaches the event loop must also answer an ARP request on its device
-// and a status command on its control socket, and end with status 0 on
-// SIGTERM.
+// exit status, expected text, pid file), each row run in a scratch
+// directory. A row that reaches the event loop must also answer an ARP
+// request on its device and a status command on its control socket, and end
+// with status 0 on SIGTERM. Then every allocation of start-up fails in turn.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -13,16 +13,20 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <map>
+#include <set>
 #include <string>
 
 namespace {
 
 // Arguments follow "-c DIR/nat.conf -m DIR/mac" (the MAC file holds
-// 02:4E:A1:01:02:03); @ stands for the device unix:DIR/dev.sock. Status -1:
-// natd reaches its event loop. The text is the whole output (standard output
-// and error) when it ends in a newline, else a part of it.
-const struct { const char *args, *config; int status; const char *text; } kRows[] = {
+// 02:4E:A1:01:02:03); @ stands for the device unix:DIR/dev.sock and % for
+// DIR/pid, a stale pid file that the exit removes ('r') or keeps ('k').
+// Status -1: natd reaches its event loop. The text is the whole output
+// (standard output and error) when it ends in a newline, else a part of it.
+const struct { const char *args, *config; int status; const char *text; char pid = 0; } kRows[] = {
     {"-h", "", 124, "Usage: natd [-D] [-c configfile]"},
     {"-x @", "", 126, "invalid option"},
     {"-I 300.1.2.3 @", "", 114, "300.1.2.3 is not valid IP address\n"},
@@ -31,6 +35,11 @@ const struct { const char *args, *config; int status; const char *text; } kRows[
     {"", "[host]\nip = 10.0.0.1\n", 120, "Usage: natd"},
     {"a b", "[host]\ndevice = c\n", 120, "Usage: natd"},
     {"@", "[host]\nhostMAC = 02:4E:A1\n", 128, "Error with host MAC configuration parameter in configuration file.\n"},
+    {"-d % -I 300.1.2.3 @", "", 114, "300.1.2.3 is not valid IP address\n", 'r'},
+    {"-d % @", "[host]\nip = 192.168.1.1/31\n", 110, "Netmask must be in range", 'r'},
+    {"-d % /nonexistent/dev", "", 119, "Cannot open network device", 'r'},
+    {"-d % a b", "", 120, "Usage: natd", 'k'},
+    {"-d % @", "[host]\nhostMAC = 02:4E:A1\n", 128, "Error with host MAC", 'k'},
     {"@", "[host]\nnetmask = 255.0.255.0\n", 112, "255.0.255.0 is not valid netmask (invalid value)\n"},
     {"@", "[host]\nip = 192.168.1.1/31\n", 110, "Netmask must be in range 128.0.0.0 to 255.255.255.252\n"},
     {"@", "[host]\nnetmask = 24bits\n", 111, "24bits is not valid netmask (not a number)\n"},
@@ -95,34 +104,84 @@ void Probe(const std::string &pid, const std::string &dir) {
   EXPECT_EQ(status.find("200 OK\r\n"), status.size() - 16) << "one status reply, then QUIT's: " << status;
 }
 
+struct Outcome {
+  int status;
+  std::string text;
+  bool pidLeft;
+};
+
+// Runs `binary` (a command: may start with variables) with "-c DIR/nat.conf -m DIR/mac" and `args` (see kRows) in
+// a scratch directory; one that reaches its event loop is probed (`probe`)
+// and then ended with SIGTERM.
+Outcome Start(const char *binary, const std::string &rowArgs, const std::string &config, bool probe) {
+  char tmpl[] = "/tmp/natd-startup-XXXXXX";
+  EXPECT_NE(mkdtemp(tmpl), nullptr);
+  const std::string dir = tmpl, conf = dir + "/nat.conf";
+  std::ofstream(conf) << config;
+  std::ofstream(dir + "/mac") << "02:4E:A1:01:02:03\n";
+  std::ofstream(dir + "/pid") << "1\n";
+  std::string args = "-c " + conf + " -m " + dir + "/mac " + rowArgs, pid, text;
+  for (size_t at; (at = args.find('@')) != std::string::npos;) args.replace(at, 1, "unix:" + dir + "/dev.sock");
+  for (size_t at; (at = args.find('%')) != std::string::npos;) args.replace(at, 1, dir + "/pid");
+  // The shell prints its pid and becomes natd, in a session and a network
+  // namespace of its own.
+  std::string command = binary, vars;
+  if (size_t cut = command.rfind(' '); cut != std::string::npos) vars = command.substr(0, cut + 1), command.erase(0, cut + 1);
+  FILE *natd = popen(("echo $$; " + vars + "exec unshare -n setsid " + command + " " + args + " 2>&1").c_str(), "r");
+  EXPECT_TRUE(ReadUntil(fileno(natd), &pid, "\n"));
+  text = pid.substr(pid.find('\n') + 1);
+  pid.resize(pid.find('\n'));
+  if (ReadUntil(fileno(natd), &text, "Ignoring host MAC address")) {
+    if (probe) Probe(pid, dir);
+    kill(std::stoi(pid), SIGTERM);
+  }
+  ReadUntil(fileno(natd), &text, "");
+  kill(std::stoi(pid), SIGKILL);  // in case it still runs; one that ended keeps its status
+  int status = pclose(natd);
+  Outcome out{WIFEXITED(status) ? WEXITSTATUS(status) : -1, text, access((dir + "/pid").c_str(), F_OK) == 0};
+  std::filesystem::remove_all(dir);
+  return out;
+}
+
 TEST(Startup, Table) {
   for (const auto &row : kRows) {
     SCOPED_TRACE(std::string(row.args) + " with " + row.config);
-    char tmpl[] = "/tmp/natd-startup-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    const std::string dir = tmpl, conf = dir + "/nat.conf";
-    std::ofstream(conf) << row.config;
-    std::ofstream(dir + "/mac") << "02:4E:A1:01:02:03\n";
-    std::string args = "-c " + conf + " -m " + dir + "/mac " + row.args, pid, text;
-    for (size_t at; (at = args.find('@')) != std::string::npos;) args.replace(at, 1, "unix:" + dir + "/dev.sock");
-    // The shell prints its pid and becomes natd, in a session and a network
-    // namespace of its own.
-    FILE *natd = popen(("echo $$; exec unshare -n setsid " NATD_BINARY " " + args + " 2>&1").c_str(), "r");
-    ASSERT_TRUE(ReadUntil(fileno(natd), &pid, "\n"));
-    text = pid.substr(pid.find('\n') + 1);
-    pid.resize(pid.find('\n'));
-    if (row.status < 0 && ReadUntil(fileno(natd), &text, "Ignoring host MAC address")) {
-      Probe(pid, dir);
-      kill(std::stoi(pid), SIGTERM);
-    }
-    ReadUntil(fileno(natd), &text, "");
-    kill(std::stoi(pid), SIGKILL);  // in case it still runs; one that ended keeps its status
-    int status = pclose(natd);
-    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, row.status < 0 ? 0 : row.status);
+    Outcome out = Start(NATD_BINARY, row.args, row.config, row.status < 0);
+    EXPECT_EQ(out.status, row.status < 0 ? 0 : row.status);
     bool whole = std::string(row.text).ends_with("\n");
-    EXPECT_TRUE(whole ? text == row.text : text.find(row.text) != std::string::npos) << text;
-    EXPECT_EQ(system(("rm -rf " + dir).c_str()), 0);
+    EXPECT_TRUE(whole ? out.text == row.text : out.text.find(row.text) != std::string::npos) << out.text;
+    if (row.pid) {
+      EXPECT_EQ(out.pidLeft, row.pid == 'k') << "the stale pid file";
+    }
   }
+}
+
+// The n-th allocation of start-up fails, for every n: natd ends with the
+// status of the step that needed it and its message, or a panic, or starts
+// without what it could not allocate; it never crashes.
+TEST(Startup, EachAllocationMayFail) {
+  const std::map<int, std::string> kWant = {
+      {0, "Ignoring host MAC address"},
+      {105, "Cannot create TCP forwarding entry for 8080 => 10.0.0.5:80\n"},
+      {117, "Not enough memory for qlink polling\n"},
+      {118, "Not enough memory for qlink watch\n"},
+      {255, "Zelmor NAT Panic: Unrecoverable memory allocation failure at "},
+  };
+  // A WINS server of its own: else the host's smb.conf is read, token by token.
+  const char *kConfig = "[IncomingTCP]\n8080 = 10.0.0.5:80\n[netbios]\nwinsServer = 192.0.2.1\n";
+  std::set<int> seen;
+  for (int n = 1; n < 2000; n++) {
+    Outcome out = Start(("NATD_FAIL_ALLOC=" + std::to_string(n) + " " NATD_SEAM).c_str(), "@", kConfig, false);
+    if (out.text.find("allocation refused") == std::string::npos) {  // start-up allocates no more
+      EXPECT_EQ(out.status, 0) << out.text;
+      break;
+    }
+    auto want = kWant.find(out.status);
+    ASSERT_NE(want, kWant.end()) << "allocation " << n << ": status " << out.status << "\n" << out.text;
+    EXPECT_NE(out.text.find(want->second), std::string::npos) << "allocation " << n << ": " << out.text;
+    seen.insert(out.status);
+  }
+  for (int status : {105, 117, 118}) EXPECT_EQ(seen.count(status), 1u) << status;
 }
 
 }  // namespace

@@ -1,9 +1,14 @@
 // The daemon's core algorithms with real edge cases: the configuration
 // reader, timers on a simulated clock and the poll table, as tables of
-// cases run by one checker each.
+// cases run by one checker each; least privilege in child processes.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <functional>
 #include <fstream>
 #include <map>
 #include <optional>
@@ -14,6 +19,7 @@
 
 #include "core/config.h"
 #include "core/poll.h"
+#include "core/security.h"
 #include "core/timer.h"
 
 namespace {
@@ -210,6 +216,31 @@ TEST(Poll, CompactionPutsPolledSlotsFirst) {
   }
   Poll_RemoveAll();
   EXPECT_EQ(Poll_Used(), 0u);
+}
+
+// Each row runs in a child that drops its capabilities or installs the
+// seccomp filter, then makes one call: its errno (0: success) is the
+// child's exit status.
+TEST(Security, DroppedCapabilitiesAndFilteredCallsAreRefused) {
+  const std::string file = "/tmp/natd-unit-owned." + std::to_string(getpid()), dir = file + ".d";
+  std::ofstream(file) << "x";
+  auto result = [](bool ok) { return ok ? 0 : errno; };
+  const struct { const char *what; bool filter; std::function<int()> call; int want; } rows[] = {
+      {"chown needs a dropped capability", false, [&] { return result(chown(file.c_str(), 4242, -1) == 0); }, EPERM},
+      {"a raw socket needs a kept one", false, [&] { return result(socket(AF_INET, SOCK_RAW, IPPROTO_ICMP) >= 0); }, 0},
+      {"mkdir is not on the list", true, [&] { return result(mkdir(dir.c_str(), 0700) == 0); }, EPERM},
+      {"unlink is: the kernel's own error", true, [&] { return result(unlink(dir.c_str()) == 0); }, ENOENT},
+      {"a UDP socket is", true, [&] { return result(socket(AF_INET, SOCK_DGRAM, 0) >= 0); }, 0},
+  };
+  for (const auto &row : rows) {
+    pid_t pid = fork();
+    if (pid == 0) _exit((row.filter ? Security_InstallSeccomp() : Security_DropCapabilities()) != 0 ? 200 : row.call());
+    int status = -1;
+    waitpid(pid, &status, 0);
+    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, row.want) << row.what;
+  }
+  rmdir(dir.c_str());
+  unlink(file.c_str());
 }
 
 }  // namespace
