@@ -68,7 +68,11 @@ namespace {
 ListLink g_conns = {&g_conns, &g_conns, nullptr};
 unsigned g_connCount = 0;
 unsigned g_dyingCount = 0;  // killed records not yet released
+// Records a new connection may evict past tcpConnections, oldest first:
+// TIME_WAIT/CLOSING ones, then those whose host connect is still in progress
+// (so that a guest's SYNs to silent hosts cannot keep the others out).
 ListLink g_closing = {&g_closing, &g_closing, nullptr};
+ListLink g_connecting = {&g_connecting, &g_connecting, nullptr};
 
 HashTable g_byKey;        // connections by guest and remote address and port
 HashTable g_byHostPorts;  // outgoing connections by host socket ports
@@ -465,6 +469,8 @@ void ProcessSyn(TcpConn *conn, const SegView &s) {
   conn->iss = (uint32_t(rand()) << 16) ^ uint32_t(rand());
   TcpSend_Start(&conn->send, conn->iss, s.win);
   conn->state = kTcpConnecting;
+  List_Unlink(&conn->evictLink);
+  List_InsertBefore(&g_connecting, &conn->evictLink);
   conn->lastTraffic = Clock_Now.sec;
   conn->guestIpId = Wire_Get16(s.iph + ip::kId);
   conn->guestSynSeq = Wire_Get32n(s.th + tcp::kSeq);
@@ -594,7 +600,7 @@ TcpConn *TcpConn_Alloc(uint32_t guestAddr, uint16_t guestPort, uint32_t remoteAd
   List_Init(&conn->recv.toHost);
   List_Init(&conn->link, conn);
   List_Init(&conn->flushLink, conn);
-  List_Init(&conn->closingLink, conn);
+  List_Init(&conn->evictLink, conn);
   List_InsertBefore(&g_conns, &conn->link);
   ++g_connCount;
   return conn;
@@ -604,7 +610,7 @@ void TcpConn_Kill(TcpConn *conn) {
   Timer_Cancel(&conn->ackTimer);
   Timer_Cancel(&conn->rexmitTimer);
   Timer_Cancel(&conn->limitTimer);
-  List_Unlink(&conn->closingLink);
+  List_Unlink(&conn->evictLink);
   if (conn->poll.removing) return;
   Poll_Remove(&conn->poll);
   conn->dying = 1;
@@ -612,8 +618,8 @@ void TcpConn_Kill(TcpConn *conn) {
 }
 
 void TcpConn_MarkClosing(TcpConn *conn) {
-  if (List_Empty(&conn->closingLink) && !conn->poll.removing)
-    List_InsertBefore(&g_closing, &conn->closingLink);
+  if (List_Empty(&conn->evictLink) && !conn->poll.removing)
+    List_InsertBefore(&g_closing, &conn->evictLink);
 }
 
 void TcpConn_Release(PollEntry *entry) {
@@ -622,7 +628,7 @@ void TcpConn_Release(PollEntry *entry) {
   Hash_Remove(&g_byKey, &conn->byKey);
   Hash_Remove(&g_byHostPorts, &conn->byHostPorts);
   List_Unlink(&conn->flushLink);
-  List_Unlink(&conn->closingLink);
+  List_Unlink(&conn->evictLink);
   --g_connCount;
   if (conn->dying) --g_dyingCount;
   conn->release(conn);
@@ -643,6 +649,7 @@ void TcpConn_Release(PollEntry *entry) {
 }
 
 void TcpConn_HostConnected(TcpConn *conn) {
+  List_Unlink(&conn->evictLink);
   conn->state = kTcpSynReceived;
   Poll_SetEvents(&conn->poll, POLLIN);
   TcpConn_ArmLimitTimer(conn);
@@ -735,11 +742,14 @@ void Tcp_Input(SkBuff *skb) {
   if (!(s.flags & tcp::kSyn)) return;
   if (!conn && Limits_Reached(kLimitTcpConnections, g_connCount - g_dyingCount)) {
     Limits_Hit(kLimitTcpConnections);
-    if (List_Empty(&g_closing)) {
+    if (!List_Empty(&g_closing)) {
+      TcpConn_Kill(List_Owner<TcpConn>(g_closing.next));
+    } else if (!List_Empty(&g_connecting)) {
+      TcpConn_SendReset(List_Owner<TcpConn>(g_connecting.next));
+    } else {
       SendResetFor(nullptr, s);
       return;
     }
-    TcpConn_Kill(List_Owner<TcpConn>(g_closing.next));
   }
   if (!conn) conn = CreateOutgoing(s);
   if (!conn) return;

@@ -135,7 +135,7 @@ struct TcpConn {
   HashLink byKey;         // lookup index chain, owner = this record
   ListLink flushLink;     // pending-flush list (Tcp_FlushPending), owner = this
                           // record; linked to itself while not pending
-  ListLink closingLink;   // list of TIME_WAIT/CLOSING records, oldest first
+  ListLink evictLink;     // TIME_WAIT/CLOSING or CONNECTING records, oldest first
   HashLink byHostPorts;   // chain of the host socket's ports (ICMP errors)
   Timer limitTimer;       // natd's own time-outs ([limits]) of the state
   int32_t limitState;     // the state limitTimer was armed for (-1: none)

@@ -284,17 +284,24 @@ TEST_F(TcpTest, OutOfOrderQueueEndsAtItsLimitAndAtTheFin) {
 }
 
 // Past tcpConnections (2) a guest SYN evicts the oldest TIME_WAIT record,
-// else it is answered with a reset.
-TEST_F(TcpTest, ConnectionLimitEvictsTimeWaitElseResets) {
+// else the oldest one still connecting to its host (a server whose backlog
+// is full), else it is answered with a reset.
+TEST_F(TcpTest, ConnectionLimitEvictsTimeWaitThenConnectingElseResets) {
   Limits_Set(kLimitTcpConnections, 2);
-  int lfd = Listen();
-  Conn a{.gport = 1}, b{.gport = 2}, d{.gport = 3}, e{.gport = 4};
+  int lfd = Listen(), full = Sock(SOCK_STREAM), filler = Sock(SOCK_STREAM);
+  sockaddr_in sa{AF_INET, htons((listen(full, 0), Port(full))), {kLo}, {}};
+  connect(filler, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
+  Conn a{.gport = 1}, b{.gport = 2}, e{.gport = 4}, f{.gport = 5, .rport = Port(full)}, g{.gport = 6};
   shutdown(Open(a, lfd), SHUT_WR);
   a.rcv = Next().seq + 1;
-  Send(Seg(a, FIN | ACK)), Open(b, lfd), Open(d, lfd);
-  Run({{"a gone", Seg(a, ACK), To(a, {.seq = a.rcv, .flags = RST})},
-       {"no TIME_WAIT left", Seg(e, SYN), To(e, {.ack = e.snd + 1, .flags = RST | ACK})}});
-  EXPECT_EQ(Limits_Count(kLimitTcpConnections), 2u);
+  Send(Seg(a, FIN | ACK)), Open(b, lfd);
+  Run({{"f connects for ever", Seg(f, SYN), std::nullopt},
+       {"a gone", Seg(a, ACK), To(a, {.seq = a.rcv, .flags = RST})}});
+  e.rport = Port(lfd), Send(Seg(e, SYN));
+  EXPECT_TRUE(Check(Next(5), To(f, {.ack = f.snd + 1, .flags = RST | ACK})) &&
+              Check(Next(5), To(e, {.ack = e.snd + 1, .flags = SYN | ACK})));
+  Run({{"none left to evict", Seg(g, SYN), To(g, {.ack = g.snd + 1, .flags = RST | ACK})}});
+  EXPECT_EQ(Limits_Count(kLimitTcpConnections), 3u);
   Limits_Set(kLimitTcpConnections, 0);
 }
 
