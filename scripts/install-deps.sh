@@ -13,6 +13,9 @@ PACKAGES=(
   samba samba-common-bin
   pptp-linux pptpd
 )
+# bench/run.sh: connection rate (ab against nginx) and request/response latency
+BENCH_PACKAGES=(apache2-utils nginx-light sockperf)
+PACKAGES+=("${BENCH_PACKAGES[@]}")
 
 missing=()
 for p in "${PACKAGES[@]}"; do
