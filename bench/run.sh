@@ -36,7 +36,8 @@ SYSTEMS="kernel-veth natd slirp4netns"
 SERVER=198.51.100.2
 
 bench_need ab nginx sockperf nstat perf python3
-bench_sandbox run
+udp_timeout() { printf '[udp]\ntimeout = 3\nclusterDiff = 1\n' >>"$NATD_CONF"; }
+bench_sandbox run udp_timeout
 declare -A SYS_NS=([natd]="$GUEST_NS" [slirp4netns]="$SB-slirp" [kernel-veth]="$SB-kern")
 
 # Servers in the outside namespace: iperf3, nginx with a 1 KiB page,
@@ -84,6 +85,57 @@ ping_rtt() {
     awk -F'[/ =]+' '/^rtt/ { print $7; f = 1 } END { if (!f) print "failed" }'
 }
 
+# Scale and memory first, while natd's heap holds nothing freed that new
+# records could re-use: natd only. Idle connections and flows from one guest
+# process to the holder; sockperf's ping-pong is the measured work. The
+# descriptor limit (natd holds one socket per connection and flow) bounds
+# connections plus flows below it. Then the holder ends and the table waits
+# until natd has released its connections and (after the short UDP time-out
+# of this natd's configuration) its flows.
+rss_kib() { awk '/^VmRSS:/ { print $2 }' "/proc/$NATD_PID/status"; }
+mkfifo "$SB_TMP/hold.in" "$SB_TMP/hold.out"
+in_sys natd python3 "$HERE/hold.py" open $SERVER 7000 <"$SB_TMP/hold.in" >"$SB_TMP/hold.out" 2>/dev/null &
+exec {HOLD_IN}>"$SB_TMP/hold.in" {HOLD_OUT}<"$SB_TMP/hold.out"
+hold() { local n=""; echo "$1 $2" >&$HOLD_IN && read -r -t 300 n <&$HOLD_OUT; echo "${n:-0}"; }
+# CPU cost of natd per guest segment during a ping-pong of kind tcp or udp:
+# instructions (perf stat) when the machine counts them, else natd's CPU time
+# (user and system, from /proc) in nanoseconds.
+COST_UNIT=instructions
+perf stat -e instructions -x, true 2>&1 | grep -q '^[0-9]' || COST_UNIT="ns of CPU"
+cpu_ns() { awk -v hz="$(getconf CLK_TCK)" '{ printf "%.0f\n", ($14 + $15) * 1e9 / hz }' "/proc/$NATD_PID/stat"; }
+seg_cost() {
+  local kind=$1 args=() a b sa sb c0 c1 p
+  if [ "$kind" = tcp ]; then args=(11112 --tcp) sa=TcpInSegs sb=TcpOutSegs; else args=(11111) sa=UdpInDatagrams sb=UdpOutDatagrams; fi
+  a=$(($(counter natd $sa) + $(counter natd $sb)))
+  if [ "$COST_UNIT" = instructions ]; then
+    perf stat -e instructions -x, -p "$NATD_PID" -o "$SB_TMP/stat.$kind" -- sleep "$((SECS + 1))" &
+    p=$!
+  fi
+  c0=$(cpu_ns)
+  rr_latency natd "${args[@]}" >/dev/null
+  c1=$(cpu_ns)
+  b=$(($(counter natd $sa) + $(counter natd $sb)))
+  if [ "$COST_UNIT" = instructions ]; then
+    wait $p
+    c0=0 c1=$(awk -F, '$3 ~ /instructions/ && $1 ~ /^[0-9]+$/ { print $1 }' "$SB_TMP/stat.$kind")
+  fi
+  awk -v n=$((b - a)) -v c="$((c1 - c0))" 'BEGIN { if (n > 0) printf "%.0f", c / n; else printf "failed" }'
+}
+declare -A S
+S[lo,tcp_n]=$(hold tcp 10) S[lo,udp_n]=$(hold udp 10)
+S[lo,tcp]=$(seg_cost tcp) S[lo,udp]=$(seg_cost udp)
+r0=$(rss_kib); S[mem,tcp_n]=$(hold tcp $((10 + MEM_COUNT))); r1=$(rss_kib)
+S[mem,udp_n]=$(hold udp $((10 + MEM_COUNT))); r2=$(rss_kib)
+S[mem,tcp]=$(awk -v a="$r0" -v b="$r1" -v n=$((S[mem,tcp_n] - 10)) 'BEGIN { if (n > 0) printf "%.0f", (b - a) * 1024 / n; else print "failed" }')
+S[mem,udp]=$(awk -v a="$r1" -v b="$r2" -v n=$((S[mem,udp_n] - 10)) 'BEGIN { if (n > 0) printf "%.0f", (b - a) * 1024 / n; else print "failed" }')
+S[hi,tcp_n]=$(hold tcp "$TCP_SCALE") S[hi,udp_n]=$(hold udp "$UDP_SCALE")
+S[hi,tcp]=$(seg_cost tcp) S[hi,udp]=$(seg_cost udp)
+exec {HOLD_IN}>&- {HOLD_OUT}<&-
+[ "$SMOKE" = 1 ] || for _ in $(seq 120); do
+  ctl_cmd CONNS | awk -F'[- ]' '/^(239|259)-/ { n += $2 } END { exit !(n < 50) }' && break
+  sleep 1
+done
+
 for sys in $SYSTEMS; do
   in_sys "$sys" ping -c1 -W2 $SERVER >/dev/null 2>&1 || echo "note: $sys guest does not answer ping" >&2
 done
@@ -121,45 +173,8 @@ done
 echo "RTOs: retransmission time-outs the guest's kernel counted during both ab runs"
 echo "natd's TCP table after ab: $NATD_CONNS"
 
-# Scale and memory: natd only. Idle connections and flows from one guest
-# process to the holder; sockperf's ping-pong is the measured work. The
-# descriptor limit (natd holds one socket per connection and flow) bounds
-# connections plus flows below it.
-rss_kib() { awk '/^VmRSS:/ { print $2 }' "/proc/$NATD_PID/status"; }
-mkfifo "$SB_TMP/hold.in" "$SB_TMP/hold.out"
-in_sys natd python3 "$HERE/hold.py" open $SERVER 7000 <"$SB_TMP/hold.in" >"$SB_TMP/hold.out" 2>/dev/null &
-exec {HOLD_IN}>"$SB_TMP/hold.in" {HOLD_OUT}<"$SB_TMP/hold.out"
-hold() { local n=""; echo "$1 $2" >&$HOLD_IN && read -r -t 300 n <&$HOLD_OUT; echo "${n:-0}"; }
-# CPU cost of natd per guest segment during a ping-pong of kind tcp or udp:
-# instructions when the machine counts them, else task-clock nanoseconds.
-COST_EV=instructions COST_UNIT=instructions
-perf stat -e instructions -x, true 2>&1 | grep -q '^[0-9]' || COST_EV=task-clock COST_UNIT="ns of CPU"
-seg_cost() {
-  local kind=$1 ev=$COST_EV args=() a b sa sb
-  if [ "$kind" = tcp ]; then args=(11112 --tcp) sa=TcpInSegs sb=TcpOutSegs; else args=(11111) sa=UdpInDatagrams sb=UdpOutDatagrams; fi
-  a=$(($(counter natd $sa) + $(counter natd $sb)))
-  perf stat -e $ev -x, -p "$NATD_PID" -o "$SB_TMP/stat.$kind" -- sleep "$((SECS + 1))" &
-  local p=$!
-  rr_latency natd "${args[@]}" >/dev/null
-  wait $p
-  b=$(($(counter natd $sa) + $(counter natd $sb)))
-  awk -F, -v n=$((b - a)) -v ev=$ev '$3 ~ ev && $1 ~ /^[0-9.]+$/ {
-      v = ev == "task-clock" ? $1 * 1e6 : $1; if (n > 0) printf "%.0f", v / n; f = 1 }
-    END { if (!f || n <= 0) printf "failed" }' "$SB_TMP/stat.$kind"
-}
-declare -A S
-S[lo,tcp_n]=$(hold tcp 10) S[lo,udp_n]=$(hold udp 10)
-S[lo,tcp]=$(seg_cost tcp) S[lo,udp]=$(seg_cost udp)
-r0=$(rss_kib); S[mem,tcp_n]=$(hold tcp $((10 + MEM_COUNT))); r1=$(rss_kib)
-S[mem,udp_n]=$(hold udp $((10 + MEM_COUNT))); r2=$(rss_kib)
-S[mem,tcp]=$(awk -v a="$r0" -v b="$r1" -v n=$((S[mem,tcp_n] - 10)) 'BEGIN { if (n > 0) printf "%.0f", (b - a) * 1024 / n; else print "failed" }')
-S[mem,udp]=$(awk -v a="$r1" -v b="$r2" -v n=$((S[mem,udp_n] - 10)) 'BEGIN { if (n > 0) printf "%.0f", (b - a) * 1024 / n; else print "failed" }')
-S[hi,tcp_n]=$(hold tcp "$TCP_SCALE") S[hi,udp_n]=$(hold udp "$UDP_SCALE")
-S[hi,tcp]=$(seg_cost tcp) S[hi,udp]=$(seg_cost udp)
-exec {HOLD_IN}>&- {HOLD_OUT}<&-
-
 echo
-echo "natd's cost per guest segment during sockperf ping-pong ($COST_UNIT per segment, perf stat on natd)"
+echo "natd's cost per guest segment during sockperf ping-pong ($COST_UNIT per segment)"
 printf '%-10s %10s %10s %12s %12s\n' "" "open TCP" "open UDP" "TCP RR" "UDP RR"
 printf '%-10s %10s %10s %12s %12s\n' few "${S[lo,tcp_n]}" "${S[lo,udp_n]}" "${S[lo,tcp]}" "${S[lo,udp]}"
 printf '%-10s %10s %10s %12s %12s\n' many "${S[hi,tcp_n]}" "${S[hi,udp_n]}" "${S[hi,tcp]}" "${S[hi,udp]}"
