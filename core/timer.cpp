@@ -25,6 +25,26 @@ constexpr int kMaxWaitMs = 1000;
 
 ListLink g_timers = {&g_timers, &g_timers, nullptr};
 
+// Timers are armed with a few fixed delays (acknowledgement, retransmission,
+// idle, TIME_WAIT, flow expiry), each one later than the one armed before it
+// with the same delay. The last timer armed with each of a few recent delays
+// is remembered, so the next one with that delay is placed from there, past
+// only the timers that expire in between, however many others are armed.
+struct Finger {
+  int64_t delayUsec;
+  Timer *timer;  // armed; forgotten before it leaves the list
+};
+Finger g_fingers[16];
+
+Finger &Timer_FingerFor(int64_t delayUsec) {
+  return g_fingers[(uint64_t(delayUsec) * 0x9E3779B97F4A7C15u) >> 60];
+}
+
+void Timer_Forget(Timer *timer) {
+  for (Finger &f : g_fingers)
+    if (f.timer == timer) f.timer = nullptr;
+}
+
 int Clock_ReadWall(ClockTime *out) {
   struct timeval tv;
   if (gettimeofday(&tv, nullptr) != 0) return -1;
@@ -65,7 +85,19 @@ void Timer_Init(Timer *timer, TimerFn callback, void *arg) {
 
 void Timer_Add(Timer *timer) {
   // Arming an armed timer again must not corrupt the list.
+  Timer_Forget(timer);
   List_Unlink(&timer->link);
+  int64_t delay = (timer->expiry.sec - Clock_Now.sec) * kUsecPerSec + (timer->expiry.usec - Clock_Now.usec);
+  Finger &finger = Timer_FingerFor(delay);
+  Timer *from = finger.delayUsec == delay ? finger.timer : nullptr;
+  finger = {delay, timer};
+  if (from && Clock_Compare(from->expiry, timer->expiry) <= 0) {
+    ListLink *pos = &from->link;
+    while (pos->next != &g_timers && Clock_Compare(List_Owner<Timer>(pos->next)->expiry, timer->expiry) <= 0)
+      pos = pos->next;
+    List_InsertAfter(pos, &timer->link);
+    return;
+  }
   // Most timers are armed later than every armed one (retransmission and
   // idle timers re-armed per segment), so the place is searched from the
   // latest end: behind the last timer whose expiry is not later, which is
@@ -91,7 +123,10 @@ void Timer_AddMillis(Timer *timer, int64_t ms) {
   Timer_Add(timer);
 }
 
-void Timer_Cancel(Timer *timer) { List_Unlink(&timer->link); }
+void Timer_Cancel(Timer *timer) {
+  Timer_Forget(timer);
+  List_Unlink(&timer->link);
+}
 
 bool Timer_IsArmed(const Timer *timer) { return timer->link.next != &timer->link; }
 
@@ -99,6 +134,7 @@ void Timer_RunExpired() {
   while (!List_Empty(&g_timers)) {
     Timer *first = List_Owner<Timer>(g_timers.next);
     if (Clock_Compare(first->expiry, Clock_Now) > 0) break;
+    Timer_Forget(first);
     List_Unlink(&first->link);
     first->callback(first, first->arg);
   }

@@ -487,8 +487,11 @@ TcpConn *TcpConn_Lookup(uint32_t guestAddr, uint16_t guestPort, uint32_t remoteA
   ListLink *b = Hash_Bucket(guestAddr, guestPort, remoteAddr, remotePort);
   for (ListLink *l = b->next; l != b; l = l->next) {
     TcpConn *c = List_Owner<TcpConn>(l);
+    // A connection killed earlier in this pass is gone for the guest, as it
+    // is once released: a batch of frames from the device (its reset, then
+    // the new SYN of a re-used port) must not meet it again.
     if (c->guestAddr == guestAddr && c->guestPort == guestPort && c->remoteAddr == remoteAddr &&
-        c->remotePort == remotePort)
+        c->remotePort == remotePort && !c->poll.removing)
       return c;
   }
   return nullptr;

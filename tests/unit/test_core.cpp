@@ -98,6 +98,52 @@ TEST(Timers, RunInExpiryOrderAlsoAfterTheClockIsSetBack) {
   EXPECT_EQ(Timer_Count(), 0u);
 }
 
+// Many timers armed, re-armed and cancelled with a few fixed delays while
+// the clock moves (the pattern the TCP and UDP timers make) run exactly in
+// the order of a reference model: by expiry, equal expiries in arming order.
+TEST(Timers, FixedDelaysInterleavedRunInExpiryThenArmingOrder) {
+  StartClock();
+  struct Ref { int64_t expiry; uint64_t seq; };
+  std::vector<Named> t(200);
+  std::vector<std::optional<Ref>> ref(t.size());
+  std::string want;
+  uint64_t seq = 0;
+  srand(7);
+  g_fired.clear();
+  auto now = [] { return g_sim.sec * 1000000 + g_sim.usec; };
+  auto runDue = [&] {  // the model's expired timers, in order
+    for (;;) {
+      int best = -1;
+      for (size_t i = 0; i < t.size(); i++)
+        if (ref[i] && ref[i]->expiry <= now() &&
+            (best < 0 || std::pair(ref[i]->expiry, ref[i]->seq) < std::pair(ref[best]->expiry, ref[best]->seq)))
+          best = int(i);
+      if (best < 0) return;
+      want += t[best].name;
+      ref[best].reset();
+    }
+  };
+  for (size_t i = 0; i < t.size(); i++) Arm(&t[i], char(33 + i % 90), 0), Timer_Cancel(&t[i].timer);
+  for (int step = 0; step < 3000; step++) {
+    size_t i = size_t(rand()) % t.size();
+    if (rand() % 5 == 0) {
+      Timer_Cancel(&t[i].timer);
+      ref[i].reset();
+    } else {
+      int64_t ms = (const int64_t[]){0, 10, 100, 100, 3000, 4500}[rand() % 6];
+      Timer_AddMillis(&t[i].timer, ms);
+      ref[i] = Ref{now() + ms * 1000, seq++};
+    }
+    if (rand() % 3 == 0) {
+      Advance((rand() % 4) * 25000);
+      runDue();
+      ASSERT_EQ(g_fired, want) << "step " << step;
+    }
+  }
+  for (auto &n : t) Timer_Cancel(&n.timer);
+  EXPECT_EQ(Timer_Count(), 0u);
+}
+
 TEST(Timers, PollTimeout) {
   StartClock();
   EXPECT_EQ(Timer_NextTimeout(), -1);
