@@ -40,12 +40,14 @@ udp_timeout() { printf '[udp]\ntimeout = 3\nclusterDiff = 1\n' >>"$NATD_CONF"; }
 bench_sandbox run udp_timeout
 declare -A SYS_NS=([natd]="$GUEST_NS" [slirp4netns]="$SB-slirp" [kernel-veth]="$SB-kern")
 
-# Servers in the outside namespace: iperf3, nginx with a 1 KiB page,
+# Servers in the outside namespace: iperf3, nginx with a 1 KiB page (its
+# worker runs as root: the sandbox's directory is private to root),
 # sockperf for TCP (11112) and UDP (11111), the holder of idle connections
 # and flows (7000).
 mkdir -p "$SB_TMP/www"
 head -c 1024 /dev/zero | tr '\0' x >"$SB_TMP/www/1k"
 cat >"$SB_TMP/nginx.conf" <<EOF
+user root;
 worker_processes 1;
 daemon off;
 pid $SB_TMP/nginx.pid;

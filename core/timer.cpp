@@ -27,12 +27,14 @@ ListLink g_timers = {&g_timers, &g_timers, nullptr};
 
 // Timers are armed with a few fixed delays (acknowledgement, retransmission,
 // idle, TIME_WAIT, flow expiry), each one later than the one armed before it
-// with the same delay. The last timer armed with each of a few recent delays
-// is remembered, so the next one with that delay is placed from there, past
-// only the timers that expire in between, however many others are armed.
+// with the same delay. For each of a few recent delays a place in the list is
+// remembered: the last timer armed with it, or, once that timer has left
+// the list, the timer that was in front of it (or the list's start). The
+// next timer with that delay is placed from there, past only the timers that
+// expire in between, however many others are armed.
 struct Finger {
   int64_t delayUsec;
-  Timer *timer;  // armed; forgotten before it leaves the list
+  ListLink *pos;  // an armed timer's link or &g_timers; nullptr: unused
 };
 Finger g_fingers[16];
 
@@ -40,9 +42,10 @@ Finger &Timer_FingerFor(int64_t delayUsec) {
   return g_fingers[(uint64_t(delayUsec) * 0x9E3779B97F4A7C15u) >> 60];
 }
 
+// Before a timer leaves the list: places at it move to the one in front.
 void Timer_Forget(Timer *timer) {
   for (Finger &f : g_fingers)
-    if (f.timer == timer) f.timer = nullptr;
+    if (f.pos == &timer->link) f.pos = timer->link.prev;
 }
 
 int Clock_ReadWall(ClockTime *out) {
@@ -62,6 +65,10 @@ void Clock_Normalize(ClockTime *t) {
     t->usec += kUsecPerSec;
     t->sec--;
   }
+}
+
+int64_t Clock_DiffUsec(const ClockTime &a, const ClockTime &b) {
+  return (a.sec - b.sec) * kUsecPerSec + (a.usec - b.usec);
 }
 
 }  // namespace
@@ -87,25 +94,27 @@ void Timer_Add(Timer *timer) {
   // Arming an armed timer again must not corrupt the list.
   Timer_Forget(timer);
   List_Unlink(&timer->link);
-  int64_t delay = (timer->expiry.sec - Clock_Now.sec) * kUsecPerSec + (timer->expiry.usec - Clock_Now.usec);
+  const ClockTime &at = timer->expiry;
+  int64_t delay = Clock_DiffUsec(at, Clock_Now);
   Finger &finger = Timer_FingerFor(delay);
-  Timer *from = finger.delayUsec == delay ? finger.timer : nullptr;
-  finger = {delay, timer};
-  if (from && Clock_Compare(from->expiry, timer->expiry) <= 0) {
-    ListLink *pos = &from->link;
-    while (pos->next != &g_timers && Clock_Compare(List_Owner<Timer>(pos->next)->expiry, timer->expiry) <= 0)
+  ListLink *pos = finger.delayUsec == delay ? finger.pos : nullptr;
+  if (pos != nullptr && pos != &g_timers && Clock_Compare(List_Owner<Timer>(pos)->expiry, at) > 0)
+    pos = nullptr;
+  if (pos == nullptr && !List_Empty(&g_timers) &&
+      Clock_DiffUsec(at, List_Owner<Timer>(g_timers.next)->expiry) <
+          Clock_DiffUsec(List_Owner<Timer>(g_timers.prev)->expiry, at))
+    pos = &g_timers;  // nearer the earliest end
+  if (pos != nullptr) {
+    // Forward: behind the last timer whose expiry is not later.
+    while (pos->next != &g_timers && Clock_Compare(List_Owner<Timer>(pos->next)->expiry, at) <= 0)
       pos = pos->next;
-    List_InsertAfter(pos, &timer->link);
-    return;
+  } else {
+    // Backward from the latest end, to the same place.
+    pos = g_timers.prev;
+    while (pos != &g_timers && Clock_Compare(List_Owner<Timer>(pos)->expiry, at) > 0) pos = pos->prev;
   }
-  // Most timers are armed later than every armed one (retransmission and
-  // idle timers re-armed per segment), so the place is searched from the
-  // latest end: behind the last timer whose expiry is not later, which is
-  // exactly in front of the first strictly later one.
-  ListLink *pos = g_timers.prev;
-  while (pos != &g_timers && Clock_Compare(List_Owner<Timer>(pos)->expiry, timer->expiry) > 0)
-    pos = pos->prev;
   List_InsertAfter(pos, &timer->link);
+  finger = {delay, &timer->link};
 }
 
 void Timer_AddSeconds(Timer *timer, int64_t seconds) {
