@@ -643,6 +643,15 @@ void Tcp_Input(SkBuff *skb) {
   s.n = len - off;
 
   TcpConn *conn = TcpConn_Lookup(s.src, s.sport, s.dst, s.dport);
+  // natd's own, with [tcp] timeWaitReuse: a guest that re-uses the port of
+  // a connection in TIME_WAIT with a SYN beyond everything that connection
+  // received ends it and is answered as a new connection, instead of an ACK
+  // that its kernel must reset before it repeats the SYN.
+  if (conn && conn->state == kTcpTimeWait && g_settings.tcpTimeWaitReuse &&
+      (s.flags & (tcp::kSyn | tcp::kAckF | tcp::kRst)) == tcp::kSyn && int32_t(s.seq - conn->recv.rcvNext) > 0) {
+    TcpConn_Kill(conn);
+    conn = nullptr;
+  }
   if (conn && conn->state == kTcpSynSent) {
     InputSynSent(conn, s);
     return;
