@@ -10,7 +10,8 @@
 #   --all    then runs the other benchmarks of this directory as well
 # Environment: BENCH_SECONDS (5) per measurement, BENCH_TCP_SCALE (10000)
 # and BENCH_UDP_SCALE (5000) open connections and flows at the high end,
-# BENCH_MEM_COUNT (5000) connections and flows the memory rows are taken over.
+# BENCH_MEM_COUNT (5000) connections and flows the memory rows are taken over,
+# BENCH_NATD_CONF more lines for natd's configuration ("[tcp]\ntimeWaitReuse = 1").
 set -u
 SMOKE=0 ALL=0
 while [ $# -gt 0 ]; do
@@ -36,7 +37,7 @@ SYSTEMS="kernel-veth natd slirp4netns"
 SERVER=198.51.100.2
 
 bench_need ab nginx sockperf nstat perf python3
-udp_timeout() { printf '[udp]\ntimeout = 3\nclusterDiff = 1\n' >>"$NATD_CONF"; }
+udp_timeout() { printf '[udp]\ntimeout = 3\nclusterDiff = 1\n%b\n' "${BENCH_NATD_CONF:-}" >>"$NATD_CONF"; }
 bench_sandbox run udp_timeout
 declare -A SYS_NS=([natd]="$GUEST_NS" [slirp4netns]="$SB-slirp" [kernel-veth]="$SB-kern")
 
