@@ -16,7 +16,8 @@
 #                                     back): the ceiling
 #   bench_iperf NS SERVER SECONDS [-R]
 #                                     one iperf3 run from NS against SERVER;
-#                                     prints the receiver's Mbit/s
+#                                     prints the receiver's Mbit/s (the first
+#                                     BENCH_IPERF_OMIT seconds, 1, not counted)
 #   bench_profile PID SECONDS OUT     samples PID with perf (cpu-clock) or,
 #                                     when perf cannot sample, says so
 #   bench_syscalls PID SECONDS OUT    counts PID's system calls (all, and
@@ -75,7 +76,7 @@ bench_routed_guest() {
 
 bench_iperf() {
   local ns=$1 server=$2 secs=$3 rev=${4:-}
-  ip netns exec "$ns" timeout $((secs + 20)) iperf3 -c "$server" -t "$secs" -O 1 $rev -J 2>/dev/null |
+  ip netns exec "$ns" timeout $((secs + 20)) iperf3 -c "$server" -t "$secs" -O "${BENCH_IPERF_OMIT:-1}" $rev -J 2>/dev/null |
     python3 -c '
 import json, sys
 try:

@@ -525,6 +525,7 @@ int Main_Run(int argc, char **argv) {
                                    (unsigned long)(long)g_settings.tcpTimeWaitTimeout));
   g_settings.tcpTimeWaitTimeout = timeWait < 1 ? 0 : timeWait;
   g_settings.tcpDisablePush = int(Config_GetInt("tcp", "disablePush", 0));
+  g_settings.tcpTimeWaitReuse = int(Config_GetInt("tcp", "timeWaitReuse", 0));
 
   status = Dev_Open(g_settings.deviceName.c_str());
   if (status == 0) status = Pcap_Start();

@@ -22,6 +22,19 @@
 //   - Poll_Compact moves slots whose events are 0 behind the polled prefix;
 //     they stay in the table with a valid index.
 //
+//   - g_epfd watches every entry whose slot has events: the entry's
+//     watchedFd and watched mirror what is registered (the slot's events,
+//     POLLIN and POLLOUT, under its fd), and data.ptr is the entry. An entry
+//     leaves epoll when its events become 0 and in Poll_Reap before its
+//     release callback closes the descriptor: a forked child (DNS) may still
+//     hold the same open file, so closing alone would not unregister it and
+//     epoll would report a freed entry.
+//   - g_enqList holds exactly the entries whose `enq` is set, so a pass finds
+//     them without walking the table.
+//   - g_unwatchable counts entries whose descriptor epoll refused while they
+//     wanted events; while it is not 0 the passes compact and poll() the
+//     whole table as the arrays allow, which sees those descriptors too.
+//
 // Calls the timers (Timer_NextTimeout, Timer_RunExpired) and the clock
 // (Clock_Update) from Poll_RunOnce, the one pass of the main loop.
 #include "core/poll.h"
@@ -29,6 +42,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <sys/epoll.h>
+#include <unistd.h>
 
 #include "core/timer.h"
 #include "lib/support.h"
@@ -42,19 +57,76 @@ unsigned g_capacity = 0;
 unsigned g_enqCount = 0;
 ListLink g_active = {&g_active, &g_active, nullptr};
 ListLink g_removal = {&g_removal, &g_removal, nullptr};
+ListLink g_enqList = {&g_enqList, &g_enqList, nullptr};
+int g_epfd = -1;          // -2 once epoll_create1 has failed: poll() only
+unsigned g_unwatchable = 0;
+constexpr int kMaxEvents = 256;  // more ready descriptors wait for the next pass
+PollEntry **g_batch = nullptr;   // entries served in one epoll pass
+unsigned g_batchCap = 0;
 
 bool InArrays(const PollEntry *entry) { return entry->index != kPollNoIndex; }
+
+void Poll_SetEnq(PollEntry *entry, bool want) {
+  if (want && !entry->enq) {
+    entry->enq = 1;
+    g_enqCount++;
+    List_InsertBefore(&g_enqList, &entry->enqLink);
+  } else if (!want && entry->enq) {
+    entry->enq = 0;
+    g_enqCount--;
+    List_Unlink(&entry->enqLink);
+  }
+}
 
 // Recomputes `enq` from `ready` and the slot's events and keeps the count.
 void Poll_Reevaluate(PollEntry *entry) {
   short events = InArrays(entry) ? g_fds[entry->index].events : 0;
-  bool want = (entry->ready & events) != 0;
-  if (want && !entry->enq) {
-    entry->enq = 1;
-    g_enqCount++;
-  } else if (!want && entry->enq) {
-    entry->enq = 0;
-    g_enqCount--;
+  Poll_SetEnq(entry, (entry->ready & events) != 0);
+}
+
+void Poll_Unwatch(PollEntry *entry) {
+  if (entry->watched == kPollUnwatchable) g_unwatchable--;
+  else if (entry->watchedFd >= 0) epoll_ctl(g_epfd, EPOLL_CTL_DEL, entry->watchedFd, nullptr);
+  entry->watchedFd = -1;
+  entry->watched = 0;
+}
+
+// Brings the entry's epoll registration in line with its slot's events and
+// descriptor. A descriptor that does not exist (negative, closed) is skipped
+// as poll() skips it; one that epoll refuses otherwise is counted in
+// g_unwatchable.
+void Poll_Watch(PollEntry *entry) {
+  if (g_epfd == -1) {
+    g_epfd = epoll_create1(EPOLL_CLOEXEC);
+    if (g_epfd < 0) g_epfd = -2;
+  }
+  if (g_epfd < 0) return;
+  int want = InArrays(entry) ? g_fds[entry->index].events & (POLLIN | POLLOUT) : 0;
+  int fd = InArrays(entry) ? g_fds[entry->index].fd : -1;
+  if (want == 0 || fd < 0) {
+    Poll_Unwatch(entry);
+    return;
+  }
+  if (entry->watched != kPollUnwatchable && entry->watchedFd == fd) {
+    if (entry->watched == want) return;
+    struct epoll_event ev = {};
+    ev.events = uint32_t(want);
+    ev.data.ptr = entry;
+    if (epoll_ctl(g_epfd, EPOLL_CTL_MOD, fd, &ev) == 0) {
+      entry->watched = want;
+      return;
+    }
+  }
+  Poll_Unwatch(entry);
+  struct epoll_event ev = {};
+  ev.events = uint32_t(want);
+  ev.data.ptr = entry;
+  if (epoll_ctl(g_epfd, EPOLL_CTL_ADD, fd, &ev) == 0) {
+    entry->watchedFd = fd;
+    entry->watched = want;
+  } else if (errno != EBADF) {
+    entry->watched = kPollUnwatchable;
+    g_unwatchable++;
   }
 }
 
@@ -97,6 +169,9 @@ void Poll_Init(PollEntry *entry, PollEventFn onEvent, PollReleaseFn onRelease) {
   entry->fd = -1;
   entry->enq = 0;
   entry->ready = 0;
+  List_Init(&entry->enqLink, entry);
+  entry->watchedFd = -1;
+  entry->watched = 0;
 }
 
 int Poll_Add(PollEntry *entry) {
@@ -116,6 +191,7 @@ int Poll_Add(PollEntry *entry) {
 void Poll_SetEvents(PollEntry *entry, short mask) {
   if (InArrays(entry)) g_fds[entry->index].events = mask;
   Poll_Reevaluate(entry);
+  Poll_Watch(entry);
 }
 
 short Poll_GetEvents(const PollEntry *entry) {
@@ -193,26 +269,68 @@ void Poll_Reap() {
       entry->index = kPollNoIndex;
     }
     if (entry->ready != 0) entry->ready = 0;
-    if (entry->enq) {
-      entry->enq = 0;
-      g_enqCount--;
-    }
+    Poll_SetEnq(entry, false);
+    Poll_Unwatch(entry);
     if (entry->onRelease != nullptr) entry->onRelease(entry);
   }
 }
 
+namespace {
+
+// Serves the entries epoll reported and the enqueued ones, each once with
+// its reported events and its `ready` ones in `revents`. Every entry served
+// stays allocated until the Poll_Reap after the pass.
+void Poll_DispatchEpoll(const struct epoll_event *events, int n) {
+  unsigned need = unsigned(n) + g_enqCount;
+  if (need > g_batchCap) {
+    void *p = realloc(g_batch, need * sizeof(PollEntry *));
+    if (p == nullptr) need = g_batchCap;  // enqueued entries wait for a pass with room
+    else g_batch = static_cast<PollEntry **>(p), g_batchCap = need;
+  }
+  // Slots keep the revents of earlier poll() passes: the enqueued entries'
+  // are cleared first, so a nonzero value below means "reported now".
+  for (ListLink *l = g_enqList.next; l != &g_enqList; l = l->next)
+    g_fds[List_Owner<PollEntry>(l)->index].revents = 0;
+  unsigned count = 0;
+  for (int i = 0; i < n && count < need; i++) {
+    PollEntry *entry = static_cast<PollEntry *>(events[i].data.ptr);
+    g_fds[entry->index].revents = short(events[i].events & (POLLIN | POLLOUT | POLLERR | POLLHUP));
+    g_batch[count++] = entry;
+  }
+  for (ListLink *l = g_enqList.next; l != &g_enqList && count < need; l = l->next) {
+    PollEntry *entry = List_Owner<PollEntry>(l);
+    struct pollfd *slot = &g_fds[entry->index];
+    if (slot->revents == 0) g_batch[count++] = entry;
+    slot->revents = short(slot->revents | entry->ready);
+  }
+  for (unsigned i = 0; i < count; i++) {
+    // By index: an earlier callback may have grown the arrays.
+    PollEntry *entry = g_batch[i];
+    struct pollfd *slot = &g_fds[entry->index];
+    if (slot->revents == 0) continue;
+    entry->onEvent(entry, slot);
+    g_fds[entry->index].revents = 0;
+  }
+}
+
+}  // namespace
+
 void Poll_RunOnce(int maxWaitMs) {
-  int nfds = Poll_Compact();
+  bool byPoll = g_epfd < 0 || g_unwatchable != 0;
+  int nfds = byPoll ? Poll_Compact() : 0;
   int timeout = g_enqCount != 0 ? 0 : Timer_NextTimeout();
   if (maxWaitMs >= 0 && (timeout < 0 || timeout > maxWaitMs)) timeout = maxWaitMs;
-  int n = poll(g_fds, nfds_t(nfds), timeout);
+  struct epoll_event events[kMaxEvents];
+  int n = byPoll ? poll(g_fds, nfds_t(nfds), timeout) : epoll_wait(g_epfd, events, kMaxEvents, timeout);
   int err = errno;
   Clock_Update();
   if (n < 0) {
     if (err != EINTR)
       fprintf(stderr, "Poll returned error %s, should not happen, poll: %d\n", Err_Text(err), n);
-  } else {
+  } else if (byPoll) {
     Poll_Dispatch(n, nfds);
+  } else {
+    Poll_DispatchEpoll(events, n);
   }
   Timer_RunExpired();
   Poll_Reap();

@@ -4,6 +4,11 @@
 // deferred: Poll_Remove moves the entry to the removal list and Poll_Reap
 // releases it after the pass, so a callback may remove any entry, its own
 // included. Entries may also declare events as ready without polling (`ready`).
+//
+// The table is watched through epoll: an entry's wanted events are
+// registered when they change, so a pass costs what its ready descriptors
+// cost, however many idle ones the table holds. Descriptors epoll refuses
+// (regular files) make the passes fall back to poll() over the table.
 #pragma once
 
 #include <cstdint>
@@ -25,7 +30,12 @@ struct PollEntry {
   int fd;              // -1 when none
   int enq;             // ready & events != 0
   int ready;           // events available without polling
+  ListLink enqLink;    // membership in the list of enqueued entries
+  int watchedFd;       // descriptor registered with epoll, -1 when none
+  int watched;         // events registered for it (kPollUnwatchable: refused)
 };
+
+constexpr int kPollUnwatchable = -1;
 
 constexpr uint64_t kPollNoIndex = ~uint64_t{0};
 
@@ -64,9 +74,11 @@ void Poll_Dispatch(int nready, int nfds);
 /// release callback are released in the same call.
 void Poll_Reap();
 
-/// One pass of the main loop: compact, poll (time-out from the timers; 0
-/// while entries are enqueued; `maxWaitMs` >= 0 caps it), Clock_Update,
-/// dispatch, Timer_RunExpired, Poll_Reap.
+/// One pass of the main loop: wait for ready descriptors (epoll, or compact
+/// and poll while a descriptor epoll refuses wants events; time-out from the
+/// timers, 0 while entries are enqueued, `maxWaitMs` >= 0 caps it),
+/// Clock_Update, dispatch (each ready or enqueued entry once), Timer_RunExpired,
+/// Poll_Reap.
 void Poll_RunOnce(int maxWaitMs = -1);
 
 /// Introspection for tests.

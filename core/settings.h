@@ -36,6 +36,7 @@ struct Settings {
   int arpExpireTimeout = 300;   // seconds
   int tcpTimeWaitTimeout = 45;  // seconds
   int tcpDisablePush = 0;
+  int tcpTimeWaitReuse = 0;     // natd's own: a new SYN may end a TIME_WAIT
 
   uint16_t privTcpPorts[kMaxPrivPorts] = {};  // host order
   int privTcpCount = 0;

@@ -548,10 +548,13 @@ int Tcp_SeqTrim(uint32_t lo, uint32_t hi, uint32_t start, uint32_t end, uint32_t
 
 TcpConn *TcpConn_Lookup(uint32_t guestAddr, uint16_t guestPort, uint32_t remoteAddr,
                         uint16_t remotePort) {
+  // A connection killed earlier in this pass is gone for the guest, as it
+  // is once released: a batch of frames from the device (its reset, then
+  // the new SYN of a re-used port) must not meet it again.
   const uint32_t hash = KeyHash(guestAddr, guestPort, remoteAddr, remotePort);
   return Hash_Find<TcpConn>(&g_byKey, hash, [&](const TcpConn *c) {
     return c->guestAddr == guestAddr && c->guestPort == guestPort && c->remoteAddr == remoteAddr &&
-           c->remotePort == remotePort;
+           c->remotePort == remotePort && !c->poll.removing;
   });
 }
 
@@ -723,6 +726,15 @@ void Tcp_Input(SkBuff *skb) {
   s.n = len - off;
 
   TcpConn *conn = TcpConn_Lookup(s.src, s.sport, s.dst, s.dport);
+  // natd's own, with [tcp] timeWaitReuse: a guest that re-uses the port of
+  // a connection in TIME_WAIT with a SYN beyond everything that connection
+  // received ends it and is answered as a new connection, instead of an ACK
+  // that its kernel must reset before it repeats the SYN.
+  if (conn && conn->state == kTcpTimeWait && g_settings.tcpTimeWaitReuse &&
+      (s.flags & (tcp::kSyn | tcp::kAckF | tcp::kRst)) == tcp::kSyn && int32_t(s.seq - conn->recv.rcvNext) > 0) {
+    TcpConn_Kill(conn);
+    conn = nullptr;
+  }
   if (conn && conn->state == kTcpSynSent) {
     InputSynSent(conn, s);
     if (!conn->poll.removing) TcpConn_ArmLimitTimer(conn);

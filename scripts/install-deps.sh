@@ -14,6 +14,9 @@ PACKAGES=(
   pptp-linux pptpd
   hping3
 )
+# bench/run.sh: connection rate (ab against nginx) and request/response latency
+BENCH_PACKAGES=(apache2-utils nginx-light sockperf)
+PACKAGES+=("${BENCH_PACKAGES[@]}")
 
 missing=()
 for p in "${PACKAGES[@]}"; do

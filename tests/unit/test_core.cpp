@@ -5,6 +5,8 @@
 #include <netinet/in.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -241,6 +243,60 @@ TEST(Security, DroppedCapabilitiesAndFilteredCallsAreRefused) {
   }
   rmdir(dir.c_str());
   unlink(file.c_str());
+}
+
+// Real descriptors: each pass serves every ready or enqueued entry once with
+// what the kernel reported plus its `ready` marks, never an entry without
+// wanted events, never one already released (even when a duplicate of its
+// descriptor, as a forked child holds, is still open), and also
+// descriptors epoll cannot watch (a regular file).
+TEST(Poll, DescriptorsAreServedOncePerPassAndNeverAfterRelease) {
+  struct FdRec { PollEntry entry; char name; };
+  auto add = [](char name, int fd, short events, int ready) {
+    FdRec *r = new FdRec{{}, name};
+    Poll_Init(&r->entry, [](PollEntry *e, struct pollfd *slot) {
+      g_log += std::string(1, reinterpret_cast<FdRec *>(e)->name) + std::to_string(slot->revents) + " ";
+    }, [](PollEntry *e) {
+      close(e->fd);
+      delete reinterpret_cast<FdRec *>(e);
+    });
+    r->entry.fd = fd;
+    EXPECT_EQ(Poll_Add(&r->entry), 0);
+    Poll_SetEvents(&r->entry, events);
+    Poll_SetReady(&r->entry, ready);
+    return r;
+  };
+  int a[2], b[2];
+  ASSERT_TRUE(socketpair(AF_UNIX, SOCK_STREAM, 0, a) == 0 && socketpair(AF_UNIX, SOCK_STREAM, 0, b) == 0);
+  int file = memfd_create("poll", 0);
+  int dupA = dup(a[0]);
+  FdRec *ra = add('a', a[0], POLLIN, POLLIN), *rb = add('b', b[0], POLLIN, 0);
+  ASSERT_TRUE(write(a[1], "x", 1) == 1 && write(b[1], "x", 1) == 1);
+  g_log.clear();
+  Poll_RunOnce(0);
+  EXPECT_TRUE(g_log == "a1 b1 " || g_log == "b1 a1 ") << g_log << ": kernel and ready events merged, once each";
+  Poll_SetEvents(&rb->entry, POLLOUT);
+  g_log.clear();
+  Poll_RunOnce(0);
+  EXPECT_TRUE(g_log == "a1 b4 " || g_log == "b4 a1 ") << g_log << ": only the wanted events";
+  Poll_SetEvents(&rb->entry, 0);
+  Poll_Remove(&ra->entry);
+  g_log.clear();
+  Poll_RunOnce(0);
+  EXPECT_EQ(g_log, "a1 ") << "a removed entry is still served in its pass, b wants nothing";
+  g_log.clear();
+  Poll_RunOnce(0);
+  EXPECT_EQ(g_log, "") << "a released entry stays silent while a duplicate of its descriptor is readable";
+  FdRec *rf = add('f', file, POLLIN, 0);
+  Poll_RunOnce(0);
+  EXPECT_EQ(g_log, "f1 ") << "a regular file is always readable";
+  Poll_SetEvents(&rf->entry, 0);
+  Poll_SetEvents(&rb->entry, POLLIN);
+  g_log.clear();
+  Poll_RunOnce(0);
+  EXPECT_EQ(g_log, "b1 ");
+  Poll_RemoveAll();
+  for (int fd : {a[1], b[1], dupA}) close(fd);
 }
 
 }  // namespace

@@ -172,6 +172,50 @@ TEST_F(TcpTest, ClosingFromEitherSide) {
   }
 }
 
+// A guest that re-uses the port of a connection in TIME_WAIT: the old
+// connection answers the new SYN with an ACK, the guest resets it and
+// repeats its SYN. Read in one batch, the two open the new connection at
+// once (the killed one is not met again).
+TEST_F(TcpTest, PortReusedDuringTimeWaitOpensAfterTheGuestsReset) {
+  int lfd = Listen();
+  Conn c{.gport = 42100};
+  int host = Open(c, lfd);
+  shutdown(host, SHUT_WR);
+  ASSERT_TRUE(Next().flags & FIN);
+  c.rcv++;
+  Send(Seg(c, ACK));
+  Send(Seg(c, FIN | ACK));
+  c.snd++;
+  Conn again = c;
+  again.snd = c.snd + 100000;
+  Out();
+  Send(Seg(again, SYN));
+  Frame ack = Next();
+  ASSERT_TRUE(Check(ack, To(c, {.seq = c.rcv, .ack = c.snd, .flags = ACK}))) << "TIME_WAIT answers";
+  for (const Bytes &f : {Seg(c, RST, {}, ack.ack), Seg(again, SYN)})
+    ASSERT_EQ(send(guestFd_, f.data(), f.size(), 0), ssize_t(f.size()));
+  EXPECT_TRUE(Check(Next(), To(c, {.ack = again.snd + 1, .flags = SYN | ACK})));
+  // With timeWaitReuse, a SYN beyond what TIME_WAIT received opens at once;
+  // one below it still draws the ACK.
+  g_settings.tcpTimeWaitReuse = 1;
+  Conn d{.gport = 42101};
+  host = Open(d, Listen());  // the first listener still queues the last one
+  shutdown(host, SHUT_WR);
+  ASSERT_TRUE(Next().flags & FIN);
+  d.rcv++;
+  Send(Seg(d, ACK));
+  Send(Seg(d, FIN | ACK));
+  d.snd++;
+  for (uint32_t isn : {d.snd - 1, d.snd + 1}) {
+    Conn e = d;
+    e.snd = isn;
+    Out();
+    Send(Seg(e, SYN));
+    EXPECT_TRUE(Check(Next(), isn < d.snd ? To(d, {.ack = d.snd, .flags = ACK}) : To(d, {.ack = isn + 1, .flags = SYN | ACK})));
+  }
+  g_settings.tcpTimeWaitReuse = 0;
+}
+
 // Clients of a forwarded port: one the guest never answers (our SYN is
 // repeated every 100 ms and given up after 30 s), one answered with
 // SYN+ACK, one by a SYN of its own (simultaneous open), and one answered
