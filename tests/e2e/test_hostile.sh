@@ -142,6 +142,6 @@ LIMITS_REPLY=$(ctl_cmd LIMITS)
 while read -r key _ value; do
   check "LIMITS: $key = $value" "271-$key $value [0-9]+" echo "$LIMITS_REPLY"
 done <<<"$LIMITS"
-for key in arpSubnetOnly reassemblies udpFlows tcpConnections tcpReorderSegments descriptors; do
+for key in arpSubnetOnly reassemblyBytes udpFlows tcpConnections tcpReorderSegments descriptors; do
   check "LIMITS: $key was reached and counted" "271-$key [0-9]+ [1-9][0-9]*" echo "$LIMITS_REPLY"
 done
