@@ -69,19 +69,6 @@ TEST(Config, LookupsAndWalks) {
 
 ClockTime g_sim;
 
-void Advance(int64_t usec) {  // moves the simulated clock and runs what is due
-  int64_t t = g_sim.sec * 1000000 + g_sim.usec + usec;
-  g_sim = {t / 1000000, t % 1000000};
-  Clock_Update();
-  Timer_RunExpired();
-}
-
-void StartClock() {
-  Clock_Source = [](ClockTime *out) { return *out = g_sim, 0; };
-  g_sim = {1000000, 300000};
-  Clock_Update();
-}
-
 // Random arming, re-arming and cancelling, also from callbacks, and now and
 // then a clock set back (every timer keeps its remaining time), against a
 // model ordered by (expiry, order of addition): each callback must be the
@@ -95,6 +82,7 @@ std::mt19937 g_rng(1);
 Timer g_many[40];
 
 int64_t NowUsec() { return g_sim.sec * 1000000 + g_sim.usec; }
+
 void RandomOp() {  // arms (two times in three; an armed timer moves) or cancels a random timer
   int i = int(g_rng() % 40);
   g_model.erase(g_key[i]);
@@ -105,7 +93,9 @@ void RandomOp() {  // arms (two times in three; an armed timer moves) or cancels
 }
 
 TEST(Timers, AgreeWithASortedModelUnderRandomOperations) {
-  StartClock();
+  Clock_Source = [](ClockTime *out) { return *out = g_sim, 0; };
+  g_sim = {1000000, 300000};
+  Clock_Update();
   for (intptr_t i = 0; i < 40; i++)
     Timer_Init(&g_many[i], [](Timer *, void *arg) {
       auto first = g_model.begin();
@@ -126,7 +116,10 @@ TEST(Timers, AgreeWithASortedModelUnderRandomOperations) {
       for (auto &[key, i] : g_model) moved[g_key[i] = {key.first + usec, key.second}] = i;
       g_model.swap(moved);
     }
-    Advance(usec);
+    int64_t t = NowUsec() + usec;  // the simulated clock moves and what is due runs
+    g_sim = {t / 1000000, t % 1000000};
+    Clock_Update();
+    Timer_RunExpired();
     ASSERT_TRUE(g_model.empty() || g_model.begin()->first.first > NowUsec()) << step << ": a due timer left";
     ASSERT_EQ(std::pair(Timer_Count(), Timer_NextTimeout()), model()) << step;
   }
@@ -160,6 +153,13 @@ Rec *NewRec(char name, short events, int ready, int fd = -1) {
   Poll_SetEvents(&r->entry, events);
   Poll_SetReady(&r->entry, ready);
   return r;
+}
+
+// What one pass of the table serves and releases.
+std::string Pass() {
+  g_log.clear();
+  Poll_RunOnce(0);
+  return g_log;
 }
 
 // The slot an entry claims holds its descriptor.
@@ -233,29 +233,20 @@ TEST(Poll, DescriptorsAreServedOncePerPassAndNeverAfterRelease) {
   int dupA = dup(a[0]);
   Rec *ra = NewRec('a', POLLIN, POLLIN, a[0]), *rb = NewRec('b', POLLIN, 0, b[0]);
   ASSERT_TRUE(write(a[1], "x", 1) == 1 && write(b[1], "x", 1) == 1);
-  g_log.clear();
-  Poll_RunOnce(0);
-  EXPECT_TRUE(g_log == "a1 b1 " || g_log == "b1 a1 ") << g_log << ": kernel and ready events merged, once each";
+  std::string log = Pass();
+  EXPECT_TRUE(log == "a1 b1 " || log == "b1 a1 ") << log << ": kernel and ready events merged, once each";
   Poll_SetEvents(&rb->entry, POLLOUT);
-  g_log.clear();
-  Poll_RunOnce(0);
-  EXPECT_TRUE(g_log == "a1 b4 " || g_log == "b4 a1 ") << g_log << ": only the wanted events";
+  log = Pass();
+  EXPECT_TRUE(log == "a1 b4 " || log == "b4 a1 ") << log << ": only the wanted events";
   Poll_SetEvents(&rb->entry, 0);
   Poll_Remove(&ra->entry);
-  g_log.clear();
-  Poll_RunOnce(0);
-  EXPECT_EQ(g_log, "a1 Ra") << "a removed entry is served in its pass, then released; b wants nothing";
-  g_log.clear();
-  Poll_RunOnce(0);
-  EXPECT_EQ(g_log, "") << "a released entry stays silent while a duplicate of its descriptor is readable";
+  EXPECT_EQ(Pass(), "a1 Ra") << "a removed entry is served in its pass, then released; b wants nothing";
+  EXPECT_EQ(Pass(), "") << "a released entry stays silent while a duplicate of its descriptor is readable";
   Rec *rf = NewRec('f', POLLIN, 0, file);
-  Poll_RunOnce(0);
-  EXPECT_EQ(g_log, "f1 ") << "a regular file is always readable";
+  EXPECT_EQ(Pass(), "f1 ") << "a regular file is always readable";
   Poll_SetEvents(&rf->entry, 0);
   Poll_SetEvents(&rb->entry, POLLIN);
-  g_log.clear();
-  Poll_RunOnce(0);
-  EXPECT_EQ(g_log, "b1 ");
+  EXPECT_EQ(Pass(), "b1 ");
   Poll_RemoveAll();
   for (int fd : {a[1], b[1], dupA}) close(fd);
 }
