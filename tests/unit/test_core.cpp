@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <functional>
 #include <fstream>
 #include <map>
@@ -96,6 +97,7 @@ TEST(Timers, AgreeWithASortedModelUnderRandomOperations) {
   Clock_Source = [](ClockTime *out) { return *out = g_sim, 0; };
   g_sim = {1000000, 300000};
   Clock_Update();
+  memset(static_cast<void *>(g_many), 0xA5, sizeof g_many);  // Timer_Init must not trust what it finds
   for (intptr_t i = 0; i < 40; i++)
     Timer_Init(&g_many[i], [](Timer *, void *arg) {
       auto first = g_model.begin();
