@@ -61,12 +61,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       if (reply && !taken && calls.size() == 3) calls.pop_front();
       if (reply && !taken) calls.emplace_back(guestId, Wire_Get16n(p + 12));
       g_read = p, g_readLen = len;
-      int r = c.read(&c, got, sizeof got, &n);
-      if (r != (taken ? kTcpReadReset
-                : len ? kTcpReadData
-                      : kTcpReadNothing) ||
-          n != len || memcmp(got, p, n) != 0 || GreRelay_Count() != calls.size())
-        abort();
+      int r = c.read(&c, got, sizeof got, &n), expect = taken ? kTcpReadReset : len ? kTcpReadData : kTcpReadNothing;
+      if (r != expect || n != len || memcmp(got, p, n) != 0 || GreRelay_Count() != calls.size()) abort();
       continue;
     }
     SkBuff *skb = SkBuff_Alloc(uint32_t(kIpHdrLen + len));

@@ -3,6 +3,7 @@
 // the support library, packet buffer cursors, the Internet checksum and the
 // device's read batches.
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -15,7 +16,6 @@
 
 #include "control/textbuf.h"
 #include "core/settings.h"
-#include "lib/util.h"
 #include "core/poll.h"
 #include "lib/support.h"
 #include "lib/support_internal.h"

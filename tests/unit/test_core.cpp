@@ -1,5 +1,5 @@
 // The daemon's core algorithms with real edge cases: the configuration
-// reader, timers on a simulated clock and the poll table, as tables of
+// reader, timers on a simulated clock (against a model) and the poll table, as tables of
 // cases run by one checker each; least privilege in child processes.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -9,7 +9,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <functional>
 #include <fstream>
 #include <map>
@@ -67,63 +69,13 @@ TEST(Config, LookupsAndWalks) {
 }
 
 ClockTime g_sim;
-std::string g_fired;  // names of the timers run, in order
-struct Named { Timer timer; char name; };
 
-void Advance(int64_t usec) {  // moves the simulated clock and runs what is due
-  int64_t t = g_sim.sec * 1000000 + g_sim.usec + usec;
-  g_sim = {t / 1000000, t % 1000000};
-  Clock_Update();
-  Timer_RunExpired();
-}
-
-void Arm(Named *n, char name, int64_t ms) {
-  n->name = name;
-  Timer_Init(&n->timer, [](Timer *, void *arg) { g_fired += static_cast<Named *>(arg)->name; }, n);
-  Timer_AddMillis(&n->timer, ms);
-}
-
-void StartClock() {
-  Clock_Source = [](ClockTime *out) { return *out = g_sim, 0; };
-  g_sim = {1000000, 300000};
-  Clock_Update();
-}
-
-TEST(Timers, RunInExpiryOrderAlsoAfterTheClockIsSetBack) {
-  StartClock();
-  Named t[6];
-  for (int i = 0; i < 6; i++) Arm(&t[i], "abcdef"[i], (const int[]){5000, 3000, 5000, 3500, 5000, 3000}[i]);
-  Timer_AddMillis(&t[2].timer, 3000);  // re-arming moves it behind b and f
-  Advance(3000000);
-  EXPECT_EQ(g_fired, "bfc");
-  Advance(-3600700001LL);  // every timer keeps its remaining time
-  EXPECT_TRUE(t[0].timer.expiry.usec >= 0 && t[0].timer.expiry.usec < 1000000);
-  EXPECT_EQ(Timer_NextTimeout(), 500);
-  for (auto [usec, fired] : {std::pair{499999, "bfc"}, {1, "bfcd"}, {1499999, "bfcd"}, {1, "bfcdae"}}) {
-    Advance(usec);
-    EXPECT_EQ(g_fired, fired);
-  }
-  EXPECT_EQ(Timer_Count(), 0u);
-}
-
-TEST(Timers, PollTimeout) {
-  StartClock();
-  EXPECT_EQ(Timer_NextTimeout(), -1);
-  const struct { int64_t nowUsec, inMs; int wantMs; } cases[] = {  // clock, the only timer's distance
-      {0, 2500, 1000}, {0, 1500, 1000}, {0, 1000, 1000}, {0, 999, 999}, {900000, 250, 250}, {0, 0, 0}, {0, -3001, 0}};
-  for (const auto &c : cases) {
-    Advance(c.nowUsec - g_sim.usec);
-    Named t;
-    Arm(&t, 't', c.inMs);
-    EXPECT_EQ(Timer_NextTimeout(), c.wantMs) << c.inMs;
-    Timer_Cancel(&t.timer);
-  }
-}
-
-// Random arming, re-arming and cancelling, also from callbacks, against a
+// Random arming, re-arming and cancelling, also from callbacks, and now and
+// then a clock set back (every timer keeps its remaining time), against a
 // model ordered by (expiry, order of addition): each callback must be the
-// model's earliest due timer; after each run nothing due is left, and the
-// count and the poll time-out are the model's.
+// model's earliest due timer; after each run nothing due is left; before and
+// after it the count and the poll time-out (0 when due, at most a second)
+// are the model's.
 std::map<std::pair<int64_t, uint64_t>, int> g_model;  // (expiry in usec, order of addition) -> timer
 std::pair<int64_t, uint64_t> g_key[40];                // each timer's last key in the model
 uint64_t g_order = 1;
@@ -131,17 +83,21 @@ std::mt19937 g_rng(1);
 Timer g_many[40];
 
 int64_t NowUsec() { return g_sim.sec * 1000000 + g_sim.usec; }
-void RandomOp() {  // arms (two times in three) or cancels a random timer
+
+void RandomOp() {  // arms (two times in three; an armed timer moves) or cancels a random timer
   int i = int(g_rng() % 40);
-  g_model.erase(g_key[i]), Timer_Cancel(&g_many[i]);
-  if (g_rng() % 3 == 0) return;
-  int64_t ms = int64_t(g_rng() % 6) * 250;  // equal expiries are common
+  g_model.erase(g_key[i]);
+  if (g_rng() % 3 == 0) return Timer_Cancel(&g_many[i]);
+  int64_t ms = int64_t(g_rng() % 10) * 250 - 1000;  // equal expiries are common, some already past
   Timer_AddMillis(&g_many[i], ms);
   g_model[g_key[i] = {NowUsec() + ms * 1000, g_order++}] = i;
 }
 
 TEST(Timers, AgreeWithASortedModelUnderRandomOperations) {
-  StartClock();
+  Clock_Source = [](ClockTime *out) { return *out = g_sim, 0; };
+  g_sim = {1000000, 300000};
+  Clock_Update();
+  memset(static_cast<void *>(g_many), 0xA5, sizeof g_many);  // Timer_Init must not trust what it finds
   for (intptr_t i = 0; i < 40; i++)
     Timer_Init(&g_many[i], [](Timer *, void *arg) {
       auto first = g_model.begin();
@@ -149,41 +105,63 @@ TEST(Timers, AgreeWithASortedModelUnderRandomOperations) {
       g_model.erase(first);
       if (intptr_t(arg) % 4 == 0) RandomOp();
     }, reinterpret_cast<void *>(i));
+  auto model = [] {  // the count and the poll time-out the model expects
+    int64_t d = g_model.empty() ? 0 : g_model.begin()->first.first - NowUsec();
+    return std::pair{unsigned(g_model.size()), g_model.empty() ? -1 : int(std::clamp<int64_t>(d / 1000, 0, 1000))};
+  };
   for (int step = 0; step < 4000; step++) {
     if (g_rng() % 3) RandomOp();
-    Advance(g_rng() % 3 ? 0 : int64_t(g_rng() % 4) * 125000);
-    int64_t d = g_model.empty() ? -1 : g_model.begin()->first.first - NowUsec();
-    ASSERT_TRUE(Timer_Count() == g_model.size() && (d > 0 || g_model.empty())) << step;
-    ASSERT_EQ(Timer_NextTimeout(), d < 0 ? -1 : int(std::min<int64_t>(d / 1000, 1000))) << step;
+    ASSERT_EQ(std::pair(Timer_Count(), Timer_NextTimeout()), model()) << step;
+    int64_t usec = g_rng() % 3 ? 0 : g_rng() % 40 ? int64_t(g_rng() % 4) * 125000 : -3600700001LL;
+    if (usec < 0) {  // the clock set back: the model's expiries move with it
+      std::map<std::pair<int64_t, uint64_t>, int> moved;
+      for (auto &[key, i] : g_model) moved[g_key[i] = {key.first + usec, key.second}] = i;
+      g_model.swap(moved);
+    }
+    int64_t t = NowUsec() + usec;  // the simulated clock moves and what is due runs
+    g_sim = {t / 1000000, t % 1000000};
+    Clock_Update();
+    Timer_RunExpired();
+    ASSERT_TRUE(g_model.empty() || g_model.begin()->first.first > NowUsec()) << step << ": a due timer left";
+    ASSERT_EQ(std::pair(Timer_Count(), Timer_NextTimeout()), model()) << step;
   }
   for (Timer &t : g_many) Timer_Cancel(&t);
 }
 
-std::string g_log;  // "E<name>" per event, "R<name>" per release, "<n>" slots in use
+std::string g_log;  // "<name><revents> " per event, "R<name>" per release, "<n>" slots in use
 
-// A record of the table. Its descriptor is a distinct negative number, which
-// poll() skips, so events come from `ready` marks only; when `other` is set,
-// its event removes itself and `other`.
+// A record of the table. Without a descriptor of its own it gets a distinct
+// negative number, which poll() skips, so events come from `ready` marks
+// only; when `other` is set, its event removes itself and `other`. Its
+// release closes a real descriptor.
 struct Rec { PollEntry entry; char name; Rec *other; };
 
-Rec *NewRec(char name, short events, int ready) {
+Rec *NewRec(char name, short events, int ready, int fd = -1) {
   Rec *r = new Rec{{}, name, nullptr};
-  Poll_Init(&r->entry, [](PollEntry *e, struct pollfd *) {
+  Poll_Init(&r->entry, [](PollEntry *e, struct pollfd *slot) {
     Rec *self = reinterpret_cast<Rec *>(e);
-    g_log += std::string("E") + self->name;
+    g_log += self->name + std::to_string(slot->revents) + " ";
     if (!self->other) return;
     Poll_Remove(e);
     Poll_Remove(&self->other->entry);
     g_log += std::to_string(Poll_Used());
   }, [](PollEntry *e) {
     g_log += std::string("R") + reinterpret_cast<Rec *>(e)->name;
+    if (e->fd >= 0) close(e->fd);
     delete reinterpret_cast<Rec *>(e);
   });
-  r->entry.fd = -name;
+  r->entry.fd = fd < 0 ? -name : fd;
   EXPECT_EQ(Poll_Add(&r->entry), 0);
   Poll_SetEvents(&r->entry, events);
   Poll_SetReady(&r->entry, ready);
   return r;
+}
+
+// What one pass of the table serves and releases.
+std::string Pass() {
+  g_log.clear();
+  Poll_RunOnce(0);
+  return g_log;
 }
 
 // The slot an entry claims holds its descriptor.
@@ -197,12 +175,12 @@ TEST(Poll, ReadyEntriesAreServedAndRemovalIsDeferredUntilThePassEnds) {
   Poll_RunOnce(-1);
   alarm(0);
   // c, removed by a, is still served; releases go most recently removed first.
-  EXPECT_EQ(g_log, "Ea4EbEcRcRa");
+  EXPECT_EQ(g_log, "a1 4b1 c1 RcRa");
   EXPECT_TRUE(Poll_Used() == 2 && SlotValid(b) && SlotValid(d)) << "the last slot moved into a freed one";
   Poll_SetEvents(&b->entry, 0);
   EXPECT_EQ(Poll_EnqCount(), 0u);
   Poll_RemoveAll();
-  EXPECT_EQ(g_log, "Ea4EbEcRcRaRbRd") << "shutdown releases in order of addition";
+  EXPECT_EQ(g_log, "a1 4b1 c1 RcRaRbRd") << "shutdown releases in order of addition";
 }
 
 TEST(Poll, CompactionPutsPolledSlotsFirst) {
@@ -251,50 +229,26 @@ TEST(Security, DroppedCapabilitiesAndFilteredCallsAreRefused) {
 // descriptor, as a forked child holds, is still open), and also
 // descriptors epoll cannot watch (a regular file).
 TEST(Poll, DescriptorsAreServedOncePerPassAndNeverAfterRelease) {
-  struct FdRec { PollEntry entry; char name; };
-  auto add = [](char name, int fd, short events, int ready) {
-    FdRec *r = new FdRec{{}, name};
-    Poll_Init(&r->entry, [](PollEntry *e, struct pollfd *slot) {
-      g_log += std::string(1, reinterpret_cast<FdRec *>(e)->name) + std::to_string(slot->revents) + " ";
-    }, [](PollEntry *e) {
-      close(e->fd);
-      delete reinterpret_cast<FdRec *>(e);
-    });
-    r->entry.fd = fd;
-    EXPECT_EQ(Poll_Add(&r->entry), 0);
-    Poll_SetEvents(&r->entry, events);
-    Poll_SetReady(&r->entry, ready);
-    return r;
-  };
   int a[2], b[2];
   ASSERT_TRUE(socketpair(AF_UNIX, SOCK_STREAM, 0, a) == 0 && socketpair(AF_UNIX, SOCK_STREAM, 0, b) == 0);
   int file = memfd_create("poll", 0);
   int dupA = dup(a[0]);
-  FdRec *ra = add('a', a[0], POLLIN, POLLIN), *rb = add('b', b[0], POLLIN, 0);
+  Rec *ra = NewRec('a', POLLIN, POLLIN, a[0]), *rb = NewRec('b', POLLIN, 0, b[0]);
   ASSERT_TRUE(write(a[1], "x", 1) == 1 && write(b[1], "x", 1) == 1);
-  g_log.clear();
-  Poll_RunOnce(0);
-  EXPECT_TRUE(g_log == "a1 b1 " || g_log == "b1 a1 ") << g_log << ": kernel and ready events merged, once each";
+  std::string log = Pass();
+  EXPECT_TRUE(log == "a1 b1 " || log == "b1 a1 ") << log << ": kernel and ready events merged, once each";
   Poll_SetEvents(&rb->entry, POLLOUT);
-  g_log.clear();
-  Poll_RunOnce(0);
-  EXPECT_TRUE(g_log == "a1 b4 " || g_log == "b4 a1 ") << g_log << ": only the wanted events";
+  log = Pass();
+  EXPECT_TRUE(log == "a1 b4 " || log == "b4 a1 ") << log << ": only the wanted events";
   Poll_SetEvents(&rb->entry, 0);
   Poll_Remove(&ra->entry);
-  g_log.clear();
-  Poll_RunOnce(0);
-  EXPECT_EQ(g_log, "a1 ") << "a removed entry is still served in its pass, b wants nothing";
-  g_log.clear();
-  Poll_RunOnce(0);
-  EXPECT_EQ(g_log, "") << "a released entry stays silent while a duplicate of its descriptor is readable";
-  FdRec *rf = add('f', file, POLLIN, 0);
-  Poll_RunOnce(0);
-  EXPECT_EQ(g_log, "f1 ") << "a regular file is always readable";
+  EXPECT_EQ(Pass(), "a1 Ra") << "a removed entry is served in its pass, then released; b wants nothing";
+  EXPECT_EQ(Pass(), "") << "a released entry stays silent while a duplicate of its descriptor is readable";
+  Rec *rf = NewRec('f', POLLIN, 0, file);
+  EXPECT_EQ(Pass(), "f1 ") << "a regular file is always readable";
   Poll_SetEvents(&rf->entry, 0);
   Poll_SetEvents(&rb->entry, POLLIN);
-  g_log.clear();
-  Poll_RunOnce(0);
-  EXPECT_EQ(g_log, "b1 ");
+  EXPECT_EQ(Pass(), "b1 ");
   Poll_RemoveAll();
   for (int fd : {a[1], b[1], dupA}) close(fd);
 }

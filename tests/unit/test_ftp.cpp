@@ -7,7 +7,6 @@
 #include <sys/socket.h>
 
 #include "core/settings.h"
-#include "lib/util.h"
 #include "ftp_drive.h"
 #include "nat/tcp_accept.h"
 
