@@ -24,10 +24,6 @@ def csum(b):
     return ~s & 0xFFFF
 
 
-def mac(text):
-    return bytes(int(x, 16) for x in text.split(":"))
-
-
 def ip_header(src, dst, proto, payload_len, ident, frag=0):
     h = struct.pack("!BBHHHBBH4s4s", 0x45, 0, 20 + payload_len, ident, frag, 64, proto, 0, src, dst)
     return h[:10] + struct.pack("!H", csum(h)) + h[12:]
@@ -41,25 +37,21 @@ def tcp_segment(src, dst, sport, dport, seq, ack, flags, data=b"", opts=b""):
 
 
 def main():
-    kind, count, gw = sys.argv[1], int(sys.argv[2]), mac(sys.argv[3])
+    kind, count, gw = sys.argv[1], int(sys.argv[2]), bytes.fromhex(sys.argv[3].replace(":", ""))
     s = socket.socket(socket.AF_PACKET, socket.SOCK_RAW, socket.htons(3))
     s.bind((IF, 0))
     me = s.getsockname()[4]
     my_ip = socket.inet_aton(os.popen("ip -4 -o addr show dev " + IF).read().split()[3].split("/")[0])
-    sent = 0
     if kind == "arp":
         for _ in range(count):
             sender = struct.pack("!I", random.getrandbits(32))
             arp = struct.pack("!HHBBH", 1, 0x0800, 6, 4, 1) + me + sender + b"\0" * 6 + socket.inet_aton("10.254.254.1")
             s.send(b"\xff" * 6 + me + b"\x08\x06" + arp)
-            sent += 1
     elif kind == "frag":
         dst = socket.inet_aton(sys.argv[4])
         for i in range(count):
-            payload = b"\0" * 8
-            pkt = ip_header(my_ip, dst, 17, len(payload), i & 0xFFFF, 0x2000 | 0x1FFC) + payload
+            pkt = ip_header(my_ip, dst, 17, 8, i & 0xFFFF, 0x2000 | 0x1FFC) + b"\0" * 8
             s.send(gw + me + b"\x08\x00" + pkt)
-            sent += 1
     elif kind == "ooo":
         dst, port = socket.inet_aton(sys.argv[4]), int(sys.argv[5])
         sport, isn = random.randint(40000, 60000), random.getrandbits(32)
@@ -78,9 +70,8 @@ def main():
         send(isn + 1, rcv, 0x10)
         for i in range(1, count + 1):  # positions 2, 4, 6, ...: the first byte never comes
             send(isn + 1 + 2 * i, rcv, 0x18, b"x")
-            sent += 1
         send(isn + 1, rcv, 0x04)  # RST: natd lets the connection go
-    print("sent", sent)
+    print("sent", count)
 
 
 main()

@@ -33,12 +33,11 @@
 #                        without it the only guest gets the TAP itself
 # add_guest NAME MAC IP  guest namespace $SB-NAME (also $GUEST_NS), eth0 = MAC, IP/24
 # add_outside / add_router   the outside namespace $NS_OUT (and $NS_ROUTER)
-# in_host / in_outside / in_router / in_guest (first guest) CMD...
+# in_host / in_outside / in_guest (first guest) CMD...
 # in_guest_ns NAME CMD...
 # bg_in NS CMD...        CMD in the background in NS, pid in BG_PID (the
 #                        caller's redirections apply, standard input too)
 # ctl_cmd TEXT           one control command; prints its reply ("\r" removed)
-# ctl_conns              ctl_cmd CONNS
 # natd_alive             fails when natd has exited
 # step / pass / fail TEXT
 # check WHAT WANT CMD... one table row: CMD's output (stdout and stderr)
@@ -110,15 +109,14 @@ sandbox_teardown() {
   exec 2>/dev/null # no job notices for the servers killed below
   for ns in "${SB_NS[@]}"; do
     for pid in $(ip netns pids "$ns" 2>/dev/null); do kill -KILL "$pid" 2>/dev/null; done
+    ip netns del "$ns" 2>/dev/null
   done
-  for ns in "${SB_NS[@]}"; do ip netns del "$ns" 2>/dev/null; done
   rm -rf "$SB_TMP"
   exit $rc
 }
 
 in_host() { ip netns exec "$NS_HOST" "$@"; }
 in_outside() { ip netns exec "$NS_OUT" "$@"; }
-in_router() { ip netns exec "$NS_ROUTER" "$@"; }
 in_guest() { ip netns exec "${SB_GUESTS[0]}" "$@"; }
 in_guest_ns() { ip netns exec "$SB-$1" "${@:2}"; }
 bg_in() {
@@ -192,9 +190,9 @@ add_router() {
   sb_ns "$NS_OUT"
   sb_link "$NS_HOST" vrt 192.0.2.1/30 "$NS_ROUTER" 192.0.2.2/30
   sb_link "$NS_ROUTER" eth1 198.51.100.1/24 "$NS_OUT" 198.51.100.2/24
-  in_router sysctl -qw net.ipv4.ip_forward=1 && in_outside ip addr add 203.0.113.10/32 dev lo &&
+  ip netns exec "$NS_ROUTER" sysctl -qw net.ipv4.ip_forward=1 && in_outside ip addr add 203.0.113.10/32 dev lo &&
     in_outside ip route add default via 198.51.100.1 &&
-    in_router ip route add 203.0.113.0/24 via 198.51.100.2 &&
+    ip -n "$NS_ROUTER" route add 203.0.113.0/24 via 198.51.100.2 &&
     in_host ip route add 198.51.100.0/24 via 192.0.2.2 &&
     in_host ip route add 203.0.113.0/24 via 192.0.2.2 || fail "router routes"
 }
@@ -204,7 +202,6 @@ add_router() {
 ctl_cmd() {
   printf '%s\r\nQUIT\r\n' "$1" | timeout 10 socat -t 5 - "UNIX-CONNECT:$CTL_SOCK" | tr -d '\r' | sed '$d'
 }
-ctl_conns() { ctl_cmd CONNS; }
 
 check() {
   local what=$1 want=$2 out t0=$SECONDS
@@ -225,13 +222,8 @@ conns_valid() {
     END { if (seen != "21.22.23.24.25.26.") bad = bad "\ntables " seen; print bad ? "bad" bad : "valid" }'
 }
 
+listening() { [ -n "$(ip netns exec "$1" ss -Hlntu "sport = :$2")" ]; }
 wait_listen() {
-  local p missing
-  for _ in $(seq 100); do
-    missing=""
-    for p in "${@:2}"; do [ -n "$(ip netns exec "$1" ss -Hlntu "sport = :$p")" ] || missing+=" $p"; done
-    [ -z "$missing" ] && return
-    sleep 0.05
-  done
-  fail "nothing listens on$missing in $1"
+  local p
+  for p in "${@:2}"; do until_ok listening "$1" "$p" || fail "nothing listens on $p in $1"; done
 }

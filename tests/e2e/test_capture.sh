@@ -19,7 +19,7 @@ add_outside
 step "guest pings an outside host and fetches a page from it"
 mkdir -p "$SB_TMP/www" && echo "captured-page-$$" >"$SB_TMP/www/page.txt"
 bg_in "$NS_OUT" python3 -m http.server 8000 --bind 198.51.100.2 --directory "$SB_TMP/www"
-for _ in $(seq 1 200); do in_outside bash -c '</dev/tcp/198.51.100.2/8000' 2>/dev/null && break; sleep 0.1; done
+wait_listen "$NS_OUT" 8000
 in_guest ping -c2 -W2 198.51.100.2 >/dev/null || fail "no echo reply"
 in_guest curl -sS --max-time 10 http://198.51.100.2:8000/page.txt >/dev/null || fail "fetch failed"
 pass "ping and fetch done"

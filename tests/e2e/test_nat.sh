@@ -109,20 +109,10 @@ forward() { ip netns exec "$1" socat -T10 -t10 - "TCP:$2:8080" <"$MID" | { read 
 many() { read -r -t 60 line <&3 && echo "$line"; }
 conns() { ctl_cmd CONNS | grep -cE "$1"; }
 valid() { ctl_cmd "$1" | conns_valid; }
-drained() {
-  for _ in $(seq 50); do ctl_cmd CONNS | grep -q '^259-0 entries' && break; sleep 0.2; done
-  ctl_cmd CONNS | grep '^25'
-}
+drained() { until_ok conns '^259-0 entries' >/dev/null; ctl_cmd CONNS | grep '^25'; }
 udhcpc() { in_guest_ns "$1" timeout 30 busybox udhcpc -i eth0 -f -q -n -t3 -T2 -s "$SB_TMP/lease.sh"; }
-LEASE1='broadcast=10.254.254.255
-dns=10.254.254.1
-domain=virtual.localhost
-hostname=vh0AFEFE80
-ip=10.254.254.128
-mask=24
-router=10.254.254.1
-serverid=10.254.254.1
-subnet=255.255.255.0'
+LEASE1=$(printf '%s\n' broadcast=10.254.254.255 dns=10.254.254.1 domain=virtual.localhost hostname=vh0AFEFE80 \
+  ip=10.254.254.128 mask=24 router=10.254.254.1 serverid=10.254.254.1 subnet=255.255.255.0)
 
 check "natd wrote the MAC it was given back in upper case" '^02:4E:A1:0F:AB:CD$' cat "$SB_TMP/natd.mac"
 check "the guest finds the gateway's MAC by ARP" "lladdr $GATEWAY_MAC" gateway_mac
@@ -193,10 +183,7 @@ def echo(i):
     s = socket.create_connection(("198.51.100.2", 7000), timeout=30)
     data = os.urandom(65536)
     threading.Thread(target=s.sendall, args=(data,)).start()
-    got = b""
-    while len(got) < len(data) and (more := s.recv(65536)):
-        got += more
-    conns[i] = s if got == data else None
+    conns[i] = s if s.makefile("rb").read(len(data)) == data else None
 conns = [None] * 200
 threads = [threading.Thread(target=echo, args=(i,)) for i in range(200)]
 for t in threads: t.start()

@@ -22,10 +22,10 @@ step "guest traffic fills the tables"
 in_guest ping -c1 -W2 198.51.100.2 >/dev/null || fail "no echo reply"
 bg_in "$NS_OUT" socat TCP-LISTEN:7000,bind=198.51.100.2,reuseaddr,fork SYSTEM:'sleep 60'
 bg_in "$NS_OUT" socat -u UDP-RECV:9999,bind=198.51.100.2 OPEN:/dev/null
-for _ in $(seq 1 200); do in_outside bash -c '</dev/tcp/198.51.100.2/7000' 2>/dev/null && break; sleep 0.1; done
+wait_listen "$NS_OUT" 7000
 bg_in "${SB_GUESTS[0]}" socat -u SYSTEM:'sleep 60' TCP:198.51.100.2:7000
 in_guest socat -u - UDP:198.51.100.2:9999,sourceport=40000 <<<"hello" || fail "UDP send"
-for _ in $(seq 1 100); do ctl_conns | grep -q '^251-.* state 1$' && break; sleep 0.1; done
+until_ok eval "ctl_cmd CONNS | grep -q '^251-.* state 1$'"
 
 step "tables by pid, Prometheus by TCP port, JSON by socket path, --watch"
 table=$(in_host "$NATCTL" -p "$NATD_PID") || fail "natctl -p: status $?"
@@ -76,15 +76,13 @@ s.bind(sys.argv[1]); s.listen(1)
 for r in replies:
     c, _ = s.accept(); c.recv(100); c.sendall(r); c.close()
 PY
-SB_BG_PIDS+=($!)
-for _ in $(seq 1 100); do [ -S "$FAKE" ] && break; sleep 0.1; done
+until_ok test -S "$FAKE"
 check() {  # status, message patterns (each must match a line)
-  local out rc want=$1
+  local out rc
   out=$("$NATCTL" -s "$FAKE" 2>&1)
   rc=$?
-  shift
-  [ "$rc" -eq "$want" ] || fail "expected status $want, got $rc: $out"
-  for re in "$@"; do grep -Eq -- "$re" <<<"$out" || fail "no /$re/ in: $out"; done
+  [ "$rc" -eq "$1" ] || fail "expected status $1, got $rc: $out"
+  for re in "${@:2}"; do grep -Eq -- "$re" <<<"$out" || fail "no /$re/ in: $out"; done
   echo "  $rc: $(head -n1 <<<"$out")"
 }
 check 0 '^ctl 10\.254\.254\.10/1025$' '^10\.254\.254\.7 +\?\?:\?\?:\?\?:\?\?:\?\?:\?\? +2 +yes +-$'
