@@ -142,6 +142,7 @@ bench_sandbox() {  # name [hook]
   # shellcheck disable=SC2154
   trap 'rc=$?; bench_cleanup; (exit $rc); sandbox_teardown' EXIT
   [ -z "${2:-}" ] || "$2"
+  printf '%b\n' "${BENCH_NATD_CONF:-}" >>"$NATD_CONF"  # more lines, e.g. "[host]\ntapOffload = 1"
   ns_host
   add_guest g1 02:7D:33:00:00:10 10.254.254.10
   add_outside

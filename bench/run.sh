@@ -37,7 +37,7 @@ SYSTEMS="kernel-veth natd slirp4netns"
 SERVER=198.51.100.2
 
 bench_need ab nginx sockperf nstat perf python3
-udp_timeout() { printf '[udp]\ntimeout = 3\nclusterDiff = 1\n%b\n' "${BENCH_NATD_CONF:-}" >>"$NATD_CONF"; }
+udp_timeout() { printf '[udp]\ntimeout = 3\nclusterDiff = 1\n' >>"$NATD_CONF"; }
 bench_sandbox run udp_timeout
 declare -A SYS_NS=([natd]="$GUEST_NS" [slirp4netns]="$SB-slirp" [kernel-veth]="$SB-kern")
 

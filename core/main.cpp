@@ -500,6 +500,7 @@ int Main_Run(int argc, char **argv) {
 
   g_settings.allowAnyOUI = int(Config_GetInt("host", "allowAnyOUI", 0));
   g_settings.enableNatDhcp = int(Config_GetInt("host", "enableNatDhcp", 0));
+  g_settings.tapOffload = int(Config_GetInt("host", "tapOffload", 0));
   g_settings.arpExpireTimeout = int(Config_GetInt("arp", "expireTimeout", 300));
   Limits_Load();
 

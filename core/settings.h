@@ -37,6 +37,8 @@ struct Settings {
   int tcpTimeWaitTimeout = 45;  // seconds
   int tcpDisablePush = 0;
   int tcpTimeWaitReuse = 0;     // natd's own: a new SYN may end a TIME_WAIT
+  int tapOffload = 0;           // natd's own: TAP frames carry a virtio-net header
+  bool devSegments = false;     // the device cuts large TCP packets (Eth_Output)
 
   uint16_t privTcpPorts[kMaxPrivPorts] = {};  // host order
   int privTcpCount = 0;

@@ -179,6 +179,21 @@ void SendResetFor(TcpConn *conn, const SegView &s) {
   SkBuff_Free(skb);
 }
 
+// The MSS option of a guest SYN, or 0 when it has none.
+uint32_t SynMss(const SegView &s) {
+  const uint8_t *o = s.th + kTcpHdrLen;
+  while (o < s.payload && *o != 0) {
+    if (*o == 1) {
+      ++o;
+      continue;
+    }
+    if (s.payload - o < 2 || o[1] < 2 || o[1] > s.payload - o) break;
+    if (o[0] == 2 && o[1] == 4) return Wire_Get16(o + 2);
+    o += o[1];
+  }
+  return 0;
+}
+
 // Creates the record and host socket for a guest SYN (steps socket, bind,
 // record, gateway attach point, descriptor, poll entry). nullptr: dropped.
 TcpConn *CreateOutgoing(const SegView &s) {
@@ -237,6 +252,7 @@ void InputSynSent(TcpConn *conn, const SegView &s) {
   TcpRecvState &rcv = conn->recv;
   rcv.synReceived = 1;
   conn->irs = s.seq;
+  conn->guestMss = SynMss(s);
   conn->lastTraffic = Clock_Now.sec;
   rcv.rcvNext = s.seq + 1;
   rcv.rcvAdvertised = s.seq + 1 + kTcpRecvWindow;
@@ -464,6 +480,7 @@ void ProcessSyn(TcpConn *conn, const SegView &s) {
   TcpRecvState &rcv = conn->recv;
   rcv.synReceived = 1;
   conn->irs = s.seq;
+  conn->guestMss = SynMss(s);
   rcv.rcvNext = s.seq + 1;
   rcv.rcvAdvertised = s.seq + 1 + kTcpRecvWindow;
   conn->iss = (uint32_t(rand()) << 16) ^ uint32_t(rand());

@@ -111,6 +111,7 @@ struct TcpConn {
   uint32_t iss;         // our initial sequence number towards the guest
   uint32_t irs;         // the guest's initial sequence number
   uint32_t mss;         // largest payload towards the guest (1460)
+  uint32_t guestMss;    // the MSS option of the guest's SYN (0: none)
   Timer ackTimer;       // delayed ACK
   Timer rexmitTimer;    // retransmission
   Timer timeWaitTimer;  // end of TIME_WAIT

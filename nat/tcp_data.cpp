@@ -15,10 +15,13 @@
 //   [SYN?][ sent, unacknowledged ][ unsent ][FIN?]
 //   ^sndUna                      ^sndNext           (head + count)
 //
-// the SYN and FIN positions carry no byte. Unacknowledged data is resent
-// from sndUna every 100 ms (go-back-N), for ever: the connection is given up
-// silently 30 s after the last read from the host (idleTimer, cancelled
-// when the guest has acknowledged everything).
+// the SYN and FIN positions carry no byte. When the device cuts TCP packets
+// itself (g_settings.devSegments), the segments of one pass go as one packet
+// of up to 64 KiB (SkBuff gsoSize: the guest's MSS), the same segments once
+// cut. Unacknowledged data is resent from sndUna every 100 ms (go-back-N),
+// for ever: the connection is given up silently 30 s after the last read
+// from the host (idleTimer, cancelled when the guest has acknowledged
+// everything).
 //
 // Guest to host. In-order guest segments are queued on the to-host queue
 // and written to the host socket; the window offered to the guest is
@@ -61,6 +64,8 @@ namespace {
 constexpr uint32_t kSegHeadroom = 128;
 constexpr uint32_t kSegExtra = 212;  // head-room + header + room for options
 constexpr uint32_t kMergeMax = 4096;  // to-host segments grow up to this by merging
+constexpr uint32_t kTcpMinMss = 536;   // a smaller MSS option is not followed
+constexpr size_t kTcpLargestPayload = 65535 - 40;  // one IPv4 packet, no options
 
 uint32_t LoopbackN() { return htonl(INADDR_LOOPBACK); }
 
@@ -355,9 +360,15 @@ void Tcp_SegmentSend(TcpConn *conn, SkBuff *skb, uint32_t hdrLen) {
   Wire_Put16(th + tcp::kUrg, 0);
   Wire_Put16(th + tcp::kCsum, 0);
   uint32_t sum = Csum_Pseudo(conn->remoteAddr, conn->guestAddr, kProtoTcp, skb->len);
-  Wire_Put16(th + tcp::kCsum, Csum_Fold(sum + Tcp_Sum(th, skb->len)));
+  // A packet the device cuts carries the pseudo-header's sum; the device
+  // completes each segment's checksum. It counts as the segments it becomes.
+  if (skb->gsoSize)
+    Wire_Put16(th + tcp::kCsum, uint16_t(~Csum_Fold(sum)));
+  else
+    Wire_Put16(th + tcp::kCsum, Csum_Fold(sum + Tcp_Sum(th, skb->len)));
+  uint32_t segs = skb->gsoSize ? (skb->len - hdrLen + skb->gsoSize - 1) / skb->gsoSize : 1;
   Ip_Output(conn->guestAddr, conn->remoteAddr, kProtoTcp, skb);
-  ++g_tcpSegmentsSent;
+  g_tcpSegmentsSent += segs;
 }
 
 void TcpConn_Output(TcpConn *conn) {
@@ -366,10 +377,16 @@ void TcpConn_Output(TcpConn *conn) {
     TcpConn_SendReset(conn);
     return;
   }
+  // A device that cuts TCP packets itself gets what would go out as several
+  // segments back to back in one packet, a whole number of segments of the
+  // guest's MSS (within natd's); the guest receives the same segments.
+  uint32_t seg = conn->guestMss >= kTcpMinMss && conn->guestMss < conn->mss ? conn->guestMss : conn->mss;
+  size_t chunk = g_settings.devSegments ? kTcpLargestPayload / seg * seg : conn->mss;
   size_t off = snd.sndNext - snd.sndUna;
   while (off < snd.count) {
     size_t len = snd.count - off;
-    if (len > conn->mss) len = conn->mss;
+    if (len > chunk) len = chunk;
+    if (len > conn->mss && off == 0 && snd.synPending) len = conn->mss;
     SkBuff *skb = Tcp_SegmentAlloc(uint32_t(len));
     if (!skb) break;
     uint8_t *th = skb->data;
@@ -403,6 +420,7 @@ void TcpConn_Output(TcpConn *conn) {
       Wire_Put32(th + tcp::kAck, conn->recv.rcvNext);
     }
     th[tcp::kFlags] = flags;
+    if (len > seg && g_settings.devSegments && !(flags & tcp::kSyn)) skb->gsoSize = seg;
     Tcp_SegmentSend(conn, skb, hdrLen);
     Timer_Cancel(&conn->ackTimer);
     SkBuff_Free(skb);

@@ -63,7 +63,10 @@ void DevWatch_Release(PollEntry *entry) {
     if (g_settings.devFd == dev->poll.fd) g_settings.devFd = -1;
     close(dev->poll.fd);
   }
-  if (s_output == dev) s_output = nullptr;
+  if (s_output == dev) {
+    s_output = nullptr;
+    g_settings.devSegments = false;
+  }
   if (dev->boundPath) {
     unlink(dev->boundPath);
     free(dev->boundPath);
@@ -78,6 +81,7 @@ void DevWatch_Release(PollEntry *entry) {
 struct DevOutFrame {
   DevOutFrame *next;
   size_t len;
+  uint32_t gsoSize;
   uint8_t *Bytes() { return reinterpret_cast<uint8_t *>(this + 1); }
 };
 
@@ -89,8 +93,8 @@ bool WouldBlock(int err) { return err == EAGAIN || err == EWOULDBLOCK || err == 
 
 // One write of a whole frame: false when the device would block (the frame
 // must wait), true when it took the frame or lost it for good.
-bool DevOut_Write(DevWatch *dev, const uint8_t *bytes, size_t len) {
-  ssize_t n = dev->backend->write(dev, bytes, len);
+bool DevOut_Write(DevWatch *dev, const uint8_t *bytes, size_t len, uint32_t gsoSize) {
+  ssize_t n = dev->backend->write(dev, bytes, len, gsoSize);
   if (n >= 0) Pcap_Frame(bytes, len);
   return n >= 0 || !WouldBlock(errno);
 }
@@ -125,7 +129,7 @@ void DevOut_Wait(DevWatch *dev) {
     DevOut_Drop(dev);
 }
 
-void DevOut_Append(DevWatch *dev, const uint8_t *bytes, size_t len) {
+void DevOut_Append(DevWatch *dev, const uint8_t *bytes, size_t len, uint32_t gsoSize) {
   if (dev->outFrames + 1 > Dev_OutputLimits.frames || dev->outBytes + len > Dev_OutputLimits.bytes) {
     dev->outDropped++;
     return;
@@ -137,6 +141,7 @@ void DevOut_Append(DevWatch *dev, const uint8_t *bytes, size_t len) {
   }
   f->next = nullptr;
   f->len = len;
+  f->gsoSize = gsoSize;
   memcpy(f->Bytes(), bytes, len);
   if (dev->outTail)
     dev->outTail->next = f;
@@ -294,6 +299,7 @@ int Dev_Open(const char *name) {
   if (g_settings.devFd < 0) {
     g_settings.devFd = dev->poll.fd;
     s_output = dev;
+    g_settings.devSegments = dev->vnetHdr;
   }
   return 0;
 }
@@ -312,12 +318,13 @@ int Dev_Attach(int fd) {
   Poll_SetEvents(&dev->poll, POLLIN);
   g_settings.devFd = fd;
   s_output = dev;
+  g_settings.devSegments = false;
   return 0;
 }
 
 void Dev_OutputReady(DevWatch *dev) {
   while (DevOutFrame *f = dev->outHead) {
-    if (!DevOut_Write(dev, f->Bytes(), f->len)) {
+    if (!DevOut_Write(dev, f->Bytes(), f->len, f->gsoSize)) {
       DevOut_Wait(dev);
       return;
     }
@@ -386,9 +393,9 @@ void Eth_Output(SkBuff *skb, const uint8_t dstMac[6], uint16_t etherType) {
     // Behind waiting frames a frame waits too, so that order is kept.
     DevWatch *dev = s_output;
     if (dev->outHead) {
-      DevOut_Append(dev, skb->data, skb->len);
-    } else if (!DevOut_Write(dev, skb->data, skb->len)) {
-      DevOut_Append(dev, skb->data, skb->len);
+      DevOut_Append(dev, skb->data, skb->len, skb->gsoSize);
+    } else if (!DevOut_Write(dev, skb->data, skb->len, skb->gsoSize)) {
+      DevOut_Append(dev, skb->data, skb->len, skb->gsoSize);
       if (dev->outHead) DevOut_Wait(dev);
     }
   } else if (g_settings.devFd >= 0) {

@@ -28,7 +28,8 @@ void Dev_Input(PollEntry *entry, struct pollfd *slot);
 /// Pushes the 14-byte Ethernet header (destination, gateway MAC, type) and
 /// writes the frame to the device; a frame the device cannot take yet
 /// waits (bounded) and is written in order once it can. The caller keeps
-/// its reference.
+/// its reference. A TCP packet with gsoSize set goes to a device that cuts
+/// it (g_settings.devSegments: a TAP with tapOffload) with that request.
 void Eth_Output(SkBuff *skb, const uint8_t dstMac[6], uint16_t etherType);
 
 /// Frames the device's output queue has lost so far (queue full, or the

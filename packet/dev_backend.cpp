@@ -8,6 +8,8 @@
 // own entry, or for the UNIX socket a probe connected to the peer.
 #include "packet/dev_backend.h"
 
+#include "core/settings.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -17,6 +19,7 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace {
@@ -59,7 +62,7 @@ int CharGetMac(DevWatch *dev, uint8_t mac[6]) {
 }
 
 ssize_t FdRead(DevWatch *dev, uint8_t *buf, size_t size) { return ::read(dev->poll.fd, buf, size); }
-ssize_t FdWrite(DevWatch *dev, const uint8_t *buf, size_t len) {
+ssize_t FdWrite(DevWatch *dev, const uint8_t *buf, size_t len, uint32_t) {
   return ::write(dev->poll.fd, buf, len);
 }
 
@@ -97,6 +100,19 @@ int StoredGetMac(DevWatch *dev, uint8_t mac[6]) {
 
 // ---- TAP ----------------------------------------------------------------
 
+// The virtio-net header in front of each frame with IFF_VNET_HDR (host byte
+// order, the TAP's default).
+struct VnetHdr {
+  uint8_t flags;        // 1: the checksum at csumStart + csumOffset is partial
+  uint8_t gsoType;      // 0: none, 1: TCP over IPv4
+  uint16_t hdrLen;      // Ethernet, IP and TCP headers
+  uint16_t gsoSize;     // payload bytes per segment
+  uint16_t csumStart;   // where the checksummed bytes start (the TCP header)
+  uint16_t csumOffset;  // the checksum field within them
+};
+static_assert(sizeof(VnetHdr) == 10);
+constexpr uint8_t kVnetNeedsCsum = 1, kVnetGsoNone = 0, kVnetGsoTcp4 = 1;
+
 int TapOpen(DevWatch *dev, const char *ifName) {
   if (strlen(ifName) == 0 || strlen(ifName) >= IFNAMSIZ) {
     errno = EINVAL;
@@ -108,7 +124,10 @@ int TapOpen(DevWatch *dev, const char *ifName) {
   memset(&ifr, 0, sizeof ifr);
   memcpy(ifr.ifr_name, ifName, strlen(ifName));
   ifr.ifr_flags = IFF_TAP | IFF_NO_PI;
-  if (::ioctl(fd, TUNSETIFF, &ifr) < 0) {
+  if (g_settings.tapOffload) ifr.ifr_flags |= IFF_VNET_HDR;
+  // No offload for frames read: the kernel hands over whole segments with
+  // their checksums (the header of a frame read is only stripped).
+  if (::ioctl(fd, TUNSETIFF, &ifr) < 0 || (g_settings.tapOffload && ::ioctl(fd, TUNSETOFFLOAD, 0) < 0)) {
     int err = errno;
     ::close(fd);
     errno = err;
@@ -116,7 +135,41 @@ int TapOpen(DevWatch *dev, const char *ifName) {
   }
   memcpy(dev->ifName, ifr.ifr_name, sizeof dev->ifName);
   dev->ifName[sizeof dev->ifName - 1] = 0;
+  dev->vnetHdr = g_settings.tapOffload != 0;
   return fd;
+}
+
+// With the virtio-net header: a frame read arrives behind one, which is
+// dropped; a frame whose header asks for segmentation (the offloads are
+// off, so the kernel should never send one) is refused as empty.
+ssize_t TapRead(DevWatch *dev, uint8_t *buf, size_t size) {
+  if (!dev->vnetHdr) return ::read(dev->poll.fd, buf, size);
+  VnetHdr hdr;
+  iovec iov[2] = {{&hdr, sizeof hdr}, {buf, size}};
+  ssize_t n = ::readv(dev->poll.fd, iov, 2);
+  if (n < 0) return n;
+  if (size_t(n) < sizeof hdr) return 0;
+  return hdr.gsoType == kVnetGsoNone ? n - ssize_t(sizeof hdr) : 0;
+}
+
+// Every frame written gets a header; a large TCP packet (gsoSize nonzero)
+// gets the segment size, its headers' length and where the checksum the
+// kernel completes lies (Ethernet, IPv4 with options, TCP with options).
+ssize_t TapWrite(DevWatch *dev, const uint8_t *buf, size_t len, uint32_t gsoSize) {
+  if (!dev->vnetHdr) return ::write(dev->poll.fd, buf, len);
+  VnetHdr hdr{};
+  size_t l3 = 14, l4 = len > l3 ? l3 + (buf[l3] & 0x0F) * 4u : 0;
+  if (gsoSize && len >= l4 + 20) {
+    hdr.flags = kVnetNeedsCsum;
+    hdr.gsoType = kVnetGsoTcp4;
+    hdr.gsoSize = uint16_t(gsoSize);
+    hdr.csumStart = uint16_t(l4);
+    hdr.csumOffset = 16;
+    hdr.hdrLen = uint16_t(l4 + (buf[l4 + 12] >> 4) * 4u);
+  }
+  iovec iov[2] = {{&hdr, sizeof hdr}, {const_cast<uint8_t *>(buf), len}};
+  ssize_t n = ::writev(dev->poll.fd, iov, 2);
+  return n < 0 ? n : n - ssize_t(sizeof hdr);
 }
 
 // Brings the interface up (adding the broadcast and all-multicast flags).
@@ -182,7 +235,7 @@ ssize_t UnixRead(DevWatch *dev, uint8_t *buf, size_t size) {
   return n;
 }
 
-ssize_t UnixWrite(DevWatch *dev, const uint8_t *buf, size_t len) {
+ssize_t UnixWrite(DevWatch *dev, const uint8_t *buf, size_t len, uint32_t) {
   if (dev->peerLen == 0) {
     errno = ENOTCONN;
     return -1;
@@ -248,7 +301,7 @@ DevCharSys Dev_CharSys = {SysOpen, SysIoctl};
 const DevBackend kDevBackendChar = {CharOpen, CharVersion, CharSetMac, CharSetFlags,
                                     CharGetMac, FdRead, FdWrite, OwnWatch};
 const DevBackend kDevBackendTap = {TapOpen, StoredVersion, StoreMac, TapSetFlags,
-                                   StoredGetMac, FdRead, FdWrite, OwnWatch};
+                                   StoredGetMac, TapRead, TapWrite, OwnWatch};
 const DevBackend kDevBackendUnix = {UnixOpen, StoredVersion, StoreMac, NoFlags,
                                     StoredGetMac, UnixRead, UnixWrite, UnixWriteWatch};
 const DevBackend kDevBackendPlain = {NoOpen, StoredVersion, StoreMac, NoFlags,

@@ -2,7 +2,12 @@
 //
 // The daemon talks to its virtual network through one of three backends,
 // chosen by the device name given to Dev_Open:
-//   "tap:NAME"   a Linux TAP interface (created when missing);
+//   "tap:NAME"   a Linux TAP interface (created when missing); with [host]
+//                tapOffload = 1 (natd's own addition) every frame carries a
+//                virtio-net header both ways and natd may write one large
+//                TCP packet that the kernel cuts into segments; offloads for
+//                the read direction stay off, so frames read are whole
+//                segments with their checksums;
 //   "unix:PATH"  a UNIX datagram socket bound at PATH, one frame per datagram,
 //                frames written to the peer that last sent one;
 //   anything else: a path to the character device of the virtual switch,
@@ -36,6 +41,7 @@ struct DevWatch {
   PollEntry poll;
   const DevBackend *backend;
   char ifName[16];              // tap: the interface name (IFNAMSIZ)
+  bool vnetHdr;                 // tap: every frame carries a virtio-net header
   bool macSet;                  // tap/unix: a MAC was stored by set-MAC
   uint8_t mac[6];               // tap/unix: the stored gateway MAC
   struct sockaddr_un peer;      // unix: the peer that last sent a frame
@@ -75,7 +81,10 @@ struct DevBackend {
   /// One frame into `buf` (at most `size` bytes); bytes read or -1.
   ssize_t (*read)(DevWatch *dev, uint8_t *buf, size_t size);
   /// One frame; bytes written, or -1 with errno (EAGAIN: try again later).
-  ssize_t (*write)(DevWatch *dev, const uint8_t *buf, size_t len);
+  /// A nonzero `gsoSize` (only where g_settings.devSegments was set) asks the
+  /// device to cut the frame's TCP packet into segments of that payload size
+  /// and to fill in their checksums.
+  ssize_t (*write)(DevWatch *dev, const uint8_t *buf, size_t len, uint32_t gsoSize);
   /// Called after a write failed with EAGAIN: the poll entry whose POLLOUT
   /// tells that the device takes frames again, or nullptr when there is
   /// none (the waiting frames are then lost).

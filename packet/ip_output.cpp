@@ -1,6 +1,6 @@
 // IP output: the one way every module sends an IPv4 packet to a guest.
 // Prepends the 20-byte header, fragments packets larger than the 1500-byte
-// MTU (the fragments after the first are built and sent first, from the last
+// MTU unless the device cuts them into TCP segments itself (the fragments after the first are built and sent first, from the last
 // to the second, then the first in the caller's buffer), computes the header
 // checksum and chooses the destination MAC: broadcast, IPv4 multicast
 // mapping, or the guest's MAC through ARP, which queues the packet while the
@@ -49,6 +49,12 @@ void Ip_ResetIdent() { g_ipIdent = kIpIdentStart; }
 void Ip_Output(uint32_t dstN, uint32_t srcN, uint8_t proto, SkBuff *skb) {
   uint16_t id = uint16_t(++g_ipIdent);
   uint32_t len = skb->len;
+  if (skb->gsoSize) {
+    // The device cuts it into packets numbered on from `id`.
+    g_ipIdent += (len - kTcpHdrLen + skb->gsoSize - 1) / skb->gsoSize - 1;
+    Ip_PushAndTransmit(skb, dstN, srcN, proto, id, 0);
+    return;
+  }
   if (len <= kIpFragPayload) {
     Ip_PushAndTransmit(skb, dstN, srcN, proto, id, 0);
     return;

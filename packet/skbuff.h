@@ -28,6 +28,8 @@ struct SkBuff {
   uint8_t *tail;
   uint8_t *end;
   uint8_t *extBlock;      // separately allocated storage (reassembly), or null
+  uint32_t gsoSize;       // a TCP packet the device cuts into segments of this
+                          // payload size (checksum partial); 0: an ordinary packet
 };
 
 enum : int32_t { kDestGateway = 0, kDestBroadcast = 1, kDestRouted = 2 };
