@@ -19,6 +19,7 @@
 #include <optional>
 
 #include "control/textbuf.h"
+#include "core/limits.h"
 #include "core/settings.h"
 #include "lib/util.h"
 #include "core/poll.h"
@@ -204,6 +205,7 @@ class WireTest : public ::testing::Test {
  protected:
   void SetUp() override {
     Settings_Reset();
+    for (int i = 0; i < kLimitCount; i++) Limits_Set(LimitId(i), 0);  // no limit, nothing counted
     std::copy(kGwMac.begin(), kGwMac.end(), g_settings.gatewayMac);
     g_now = {1700000000, 0};
     Clock_Source = [](ClockTime *out) { return *out = g_now, 0; };
@@ -243,6 +245,13 @@ class WireTest : public ::testing::Test {
       Timer_RunExpired();
       Step();
     }
+  }
+  /// `count()` is `before` 100 ms before `ms` more have passed and `after` 100 ms after.
+  void Lives(int64_t ms, unsigned (*count)(), unsigned before, unsigned after = 0) {
+    Advance(ms - 100);
+    EXPECT_EQ(count(), before) << "before " << ms << " ms";
+    Advance(200);
+    EXPECT_EQ(count(), after) << "after " << ms << " ms";
   }
   /// The next frame written, waiting up to `waits` passes of up to 10 ms
   /// (for host sockets); bad is set when there is none.
@@ -304,12 +313,6 @@ class WireTest : public ::testing::Test {
       if (r > 0) out = Cat(out, Sub(buf, 0, size_t(r)));
     }
     return out;
-  }
-  static std::string Dump(void (*fn)(TextBuf *)) {
-    TextBuf tb;
-    TextBuf_Init(&tb), fn(&tb);
-    std::string s(reinterpret_cast<char *>(tb.data), tb.len);
-    return TextBuf_Free(&tb), s;
   }
 
   int guestFd_ = -1;

@@ -7,7 +7,6 @@
 #include <functional>
 
 #include "control/ctl.h"
-#include "core/limits.h"
 #include "lib/support.h"
 #include "wire/harness.h"
 
@@ -19,10 +18,6 @@ class CtlTest : public WireTest {
   void SetUp() override {
     WireTest::SetUp();
     Ctl_InitUnix();
-  }
-  void TearDown() override {
-    for (LimitId id : {kLimitCtlClients, kLimitCtlLineMax}) Limits_Set(id, 0);
-    WireTest::TearDown();
   }
   // A client of the UNIX control socket, connected (accepted once `accept`).
   int Client(bool accept = true) {

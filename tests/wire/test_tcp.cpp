@@ -2,7 +2,6 @@
 // random segmentation, loss and flow control, closing, resets.
 #include <random>
 
-#include "core/limits.h"
 #include "wire/harness.h"
 
 namespace wire {
@@ -47,6 +46,12 @@ class TcpTest : public WireTest {
     c.snd++, c.rcv = sa.seq + 1;
     Send(Seg(c, ACK));  // the SYN+ACK came once the host connect was complete
     return fds_.push_back(accept4(lfd, nullptr, nullptr, SOCK_NONBLOCK)), fds_.back();
+  }
+  // Opens `c` and closes it, the host first: the record is left in TIME_WAIT.
+  void TimeWait(Conn &c, int lfd) {
+    shutdown(Open(c, lfd), SHUT_WR);
+    c.rcv = Next().seq + 1;
+    Send(Seg(c, ACK)), Send(Seg(c, FIN | ACK)), c.snd++, Out();
   }
   // A client on loopback connecting to listener `acc`: the guest sees our SYN.
   Conn Client(TcpAccept *acc, int *fd) {
@@ -165,10 +170,7 @@ TEST_F(TcpTest, ClosingFromEitherSide) {
     c.rcv++;
     Send(Seg(c, ACK));
     if (period >= 0) guestFin();
-    Advance(period == 45 ? 44900 : 0);
-    EXPECT_EQ(Tcp_ConnCount(), period == 45 ? 1u : 0u) << "before the time-wait period is over";
-    Advance(200);
-    EXPECT_EQ(Tcp_ConnCount(), 0u);
+    Lives(period == 45 ? 45000 : 100, Tcp_ConnCount, period == 45);
   }
 }
 
@@ -178,17 +180,10 @@ TEST_F(TcpTest, ClosingFromEitherSide) {
 // once (the killed one is not met again).
 TEST_F(TcpTest, PortReusedDuringTimeWaitOpensAfterTheGuestsReset) {
   int lfd = Listen();
-  Conn c{.gport = 42100};
-  int host = Open(c, lfd);
-  shutdown(host, SHUT_WR);
-  ASSERT_TRUE(Next().flags & FIN);
-  c.rcv++;
-  Send(Seg(c, ACK));
-  Send(Seg(c, FIN | ACK));
-  c.snd++;
+  Conn c{.gport = 42100}, d{.gport = 42101};
+  TimeWait(c, lfd);
   Conn again = c;
   again.snd = c.snd + 100000;
-  Out();
   Send(Seg(again, SYN));
   Frame ack = Next();
   ASSERT_TRUE(Check(ack, To(c, {.seq = c.rcv, .ack = c.snd, .flags = ACK}))) << "TIME_WAIT answers";
@@ -198,22 +193,13 @@ TEST_F(TcpTest, PortReusedDuringTimeWaitOpensAfterTheGuestsReset) {
   // With timeWaitReuse, a SYN beyond what TIME_WAIT received opens at once;
   // one below it still draws the ACK.
   g_settings.tcpTimeWaitReuse = 1;
-  Conn d{.gport = 42101};
-  host = Open(d, Listen());  // the first listener still queues the last one
-  shutdown(host, SHUT_WR);
-  ASSERT_TRUE(Next().flags & FIN);
-  d.rcv++;
-  Send(Seg(d, ACK));
-  Send(Seg(d, FIN | ACK));
-  d.snd++;
+  TimeWait(d, Listen());  // the first listener still queues the last one
   for (uint32_t isn : {d.snd - 1, d.snd + 1}) {
     Conn e = d;
     e.snd = isn;
-    Out();
     Send(Seg(e, SYN));
     EXPECT_TRUE(Check(Next(), isn < d.snd ? To(d, {.ack = d.snd, .flags = ACK}) : To(d, {.ack = isn + 1, .flags = SYN | ACK})));
   }
-  g_settings.tcpTimeWaitReuse = 0;
 }
 
 // Clients of a forwarded port: one the guest never answers (our SYN is
@@ -227,10 +213,7 @@ TEST_F(TcpTest, ForwardedClientsReachTheGuest) {
   Conn u = Client(acc, &fd);
   Advance(100);
   EXPECT_TRUE(Check(Next(0), To(u, {.seq = u.rcv - 1, .flags = SYN})));
-  Advance(29800);
-  EXPECT_EQ(Tcp_ConnCount(), 1u);
-  Advance(200);
-  EXPECT_EQ(Tcp_ConnCount(), 0u);
+  Lives(29900, Tcp_ConnCount, 1);
   while (Next(2).bad != "no frame") {}  // the repeated SYNs the device held back
 
   Conn c = Client(acc, &fd);
@@ -324,7 +307,6 @@ TEST_F(TcpTest, OutOfOrderQueueEndsAtItsLimitAndAtTheFin) {
        {"+2 with a FIN at +3", Seg(d, FIN | ACK, {2}, s + 2), To(d, {.ack = s + 4})}});
   bool eof = false;
   EXPECT_TRUE(Recv(host, 100, 100, &eof) == Pattern(3) && eof && Limits_Count(kLimitTcpReorderSegments) == 1);
-  Limits_Set(kLimitTcpReorderSegments, 0);
 }
 
 // Past tcpConnections (2) a guest SYN evicts the oldest TIME_WAIT record,
@@ -336,9 +318,7 @@ TEST_F(TcpTest, ConnectionLimitEvictsTimeWaitThenConnectingElseResets) {
   sockaddr_in sa{AF_INET, htons((listen(full, 0), Port(full))), {kLo}, {}};
   connect(filler, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
   Conn a{.gport = 1}, b{.gport = 2}, e{.gport = 4}, f{.gport = 5, .rport = Port(full)}, g{.gport = 6};
-  shutdown(Open(a, lfd), SHUT_WR);
-  a.rcv = Next().seq + 1;
-  Send(Seg(a, FIN | ACK)), Open(b, lfd);
+  TimeWait(a, lfd), Open(b, lfd);
   Run({{"f connects for ever", Seg(f, SYN), std::nullopt},
        {"a gone", Seg(a, ACK), To(a, {.seq = a.rcv, .flags = RST})}});
   e.rport = Port(lfd), Send(Seg(e, SYN));
@@ -346,7 +326,6 @@ TEST_F(TcpTest, ConnectionLimitEvictsTimeWaitThenConnectingElseResets) {
               Check(Next(5), To(e, {.ack = e.snd + 1, .flags = SYN | ACK})));
   Run({{"none left to evict", Seg(g, SYN), To(g, {.ack = g.snd + 1, .flags = RST | ACK})}});
   EXPECT_EQ(Limits_Count(kLimitTcpConnections), 3u);
-  Limits_Set(kLimitTcpConnections, 0);
 }
 
 // natd's own time-outs (10 s): a connect that does not complete, an idle
