@@ -18,7 +18,6 @@
 #include <bit>
 #include <optional>
 
-#include "control/textbuf.h"
 #include "core/limits.h"
 #include "core/settings.h"
 #include "lib/util.h"
@@ -281,11 +280,13 @@ class WireTest : public ::testing::Test {
     }
   }
 
-  /// A socket of the test on 127.0.0.1, closed when the test ends.
-  int Sock(int type) {
+  /// A socket of the test on 127.0.0.1, closed when the test ends; connecting
+  /// to 127.0.0.1 port `peer` unless 0.
+  int Sock(int type, uint16_t peer = 0) {
     int fd = socket(AF_INET, type | SOCK_NONBLOCK, 0);
     sockaddr_in sa{AF_INET, 0, {kLo}, {}};
     EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0);
+    if ((sa.sin_port = htons(peer))) connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
     return fds_.push_back(fd), fd;
   }
   /// Sends an ICMP message to 127.0.0.1 from a raw socket: a router on loopback.

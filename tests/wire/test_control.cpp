@@ -84,12 +84,7 @@ TEST_F(CtlTest, ListenersPauseWhileDescriptorsRunOut) {
   ASSERT_NE(acc, nullptr);
   const struct { const char *what; std::function<int()> connect; std::function<bool(int)> served; } rows[] = {
       {"control", [&] { return Client(false); }, [&](int fd) { return Say(fd, "QUIT\r\n") == "200 OK\r\n<closed>"; }},
-      {"forward",
-       [&] {
-         int fd = Sock(SOCK_STREAM);
-         sockaddr_in to{AF_INET, htons(Port(acc->poll.fd)), {kLo}, {}};
-         return connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to), fd;
-       },
+      {"forward", [&] { return Sock(SOCK_STREAM, Port(acc->poll.fd)); },
        [&](int) { return Check(Next(0), {.dport = 80, .flags = SYN}); }},
   };
   auto starve = [](int passes) {  // no descriptor left for `passes` loop passes

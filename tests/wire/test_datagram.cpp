@@ -33,12 +33,6 @@ TEST_F(WireTest, ArpDiscoveryRetriesQueuesInOrderAndExpires) {
   auto ping = [&](uint16_t seq) { Send(G({}, Icmp(8, 0, 7, seq, {}))); };
   const Want request{.dst = kBcast, .data = Arp(1, kGwMac, kGw, kGuest)};
   ping(1), ping(2);
-  TextBuf table;
-  TextBuf_Init(&table), Arp_DumpTable(&table);
-  EXPECT_NE(std::string(reinterpret_cast<char *>(table.data), table.len)
-                .find(".10 => ??:??:??:??:??:??, doing discovery, 1 attempt, queued packets\r\n229-"),
-            std::string::npos);
-  TextBuf_Free(&table);
   for (int second = 0; second < 7; second++, Advance(1000)) EXPECT_TRUE(Check(Next(0), request)) << second;
   const Bytes answer = ArpFrame(2, kGuestMac, kGuest, kGw);
   Send(answer);

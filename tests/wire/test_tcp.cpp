@@ -56,9 +56,7 @@ class TcpTest : public WireTest {
   // A client on loopback connecting to listener `acc`: the guest sees our SYN.
   Conn Client(TcpAccept *acc, int *fd) {
     Out();
-    *fd = Sock(SOCK_STREAM);
-    sockaddr_in to{AF_INET, htons(Port(acc->poll.fd)), {kLo}, {}};
-    connect(*fd, reinterpret_cast<sockaddr *>(&to), sizeof to);
+    *fd = Sock(SOCK_STREAM, Port(acc->poll.fd));
     Conn c{.gport = 80, .rport = Port(*fd)};
     Frame syn = Next();
     EXPECT_TRUE(Check(syn, To(c, {.mss = 1460, .ack = 0, .flags = SYN})));
@@ -314,9 +312,8 @@ TEST_F(TcpTest, OutOfOrderQueueEndsAtItsLimitAndAtTheFin) {
 // is full), else it is answered with a reset.
 TEST_F(TcpTest, ConnectionLimitEvictsTimeWaitThenConnectingElseResets) {
   Limits_Set(kLimitTcpConnections, 2);
-  int lfd = Listen(), full = Sock(SOCK_STREAM), filler = Sock(SOCK_STREAM);
-  sockaddr_in sa{AF_INET, htons((listen(full, 0), Port(full))), {kLo}, {}};
-  connect(filler, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
+  int lfd = Listen(), full = Sock(SOCK_STREAM);
+  listen(full, 0), Sock(SOCK_STREAM, Port(full));  // the accept queue is full
   Conn a{.gport = 1}, b{.gport = 2}, e{.gport = 4}, f{.gport = 5, .rport = Port(full)}, g{.gport = 6};
   TimeWait(a, lfd), Open(b, lfd);
   Run({{"f connects for ever", Seg(f, SYN), std::nullopt},
@@ -332,9 +329,8 @@ TEST_F(TcpTest, ConnectionLimitEvictsTimeWaitThenConnectingElseResets) {
 // ESTABLISHED, CLOSE_WAIT and FIN_WAIT_2 are reset both ways; guest
 // traffic (not a repeated SYN) starts them again.
 TEST_F(TcpTest, ConnectIdleAndHalfCloseTimeouts) {
-  int lfd = Listen(), full = Sock(SOCK_STREAM), filler = Sock(SOCK_STREAM), err;
-  sockaddr_in to{AF_INET, htons(Port(full)), {kLo}, {}};
-  listen(full, 0), connect(filler, reinterpret_cast<sockaddr *>(&to), sizeof to);  // the accept queue is full
+  int lfd = Listen(), full = Sock(SOCK_STREAM), err;
+  listen(full, 0), Sock(SOCK_STREAM, Port(full));  // the accept queue is full
   const LimitId id[] = {kLimitTcpConnectTimeout, kLimitTcpIdleTimeout, kLimitTcpHalfCloseTimeout,
                         kLimitTcpHalfCloseTimeout};
   for (int row = 0; row < 4; row++) {
