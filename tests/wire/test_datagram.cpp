@@ -87,6 +87,7 @@ TEST_F(WireTest, IpPacketsAreAnsweredAsTheirHeadersSay) {
 TEST_F(WireTest, FragmentsInAnyOrderAreReassembledOnce) {
   std::mt19937 rng(7);
   for (uint16_t round = 0; round < 60; round++) {
+    SCOPED_TRACE(round);
     Bytes echo = Icmp(8, 0, 0x77, round, Pattern(8 + rng() % 4000, uint8_t(round)));
     std::vector<size_t> cuts = {0, echo.size()};
     for (int k = rng() % 9; k > 0; k--) cuts.push_back(8 * (1 + rng() % ((echo.size() - 1) / 8)));
@@ -97,22 +98,17 @@ TEST_F(WireTest, FragmentsInAnyOrderAreReassembledOnce) {
     std::shuffle(order.begin(), order.end(), rng);
     bool dup = round % 3 == 0 && order.size() > 1, answered = !dup || cuts[order[0] + 1] == echo.size();
     if (dup) order.insert(order.begin() + 1, order[0]);
-    for (size_t k = 0; k < order.size(); k++) {
+    for (size_t i : order) {
       EXPECT_EQ(Out().size(), 0u) << "answered before the last piece";
-      size_t i = order[k];
       Send(Frag({.ttl = uint8_t(1 + rng() % 60), .id = round}, echo, cuts[i], cuts[i + 1] - cuts[i],
                 cuts[i + 1] != echo.size()));
     }
     auto out = Out();
     Bytes reply;
-    if (!answered) {
-      EXPECT_EQ(out.size(), 0u) << "round " << round;
-      continue;
-    }
-    ASSERT_TRUE(Join(out, &reply)) << "round " << round;
-    EXPECT_TRUE(reply.size() == echo.size() && reply[0] == 0 && Sum(reply.data(), reply.size()) == 0 &&
-                std::equal(reply.begin() + 4, reply.end(), echo.begin() + 4))
-        << "round " << round;
+    EXPECT_TRUE(answered ? Join(out, &reply) && reply.size() == echo.size() && reply[0] == 0 &&
+                               Sum(reply.data(), reply.size()) == 0 &&
+                               std::equal(reply.begin() + 4, reply.end(), echo.begin() + 4)
+                         : out.empty());
   }
   // Found by fuzzing: pieces that reach past the largest datagram (the last
   // at offset 65528 with 8000 bytes) make no datagram and draw no answer.
@@ -180,23 +176,6 @@ TEST_F(WireTest, UdpLimitsEvictTheIdlestFlowAndSpreadReads) {
   EXPECT_TRUE(Limits_Count(kLimitUdpFlows) == 1 && Limits_Count(kLimitUdpReadBudget) == 2);
 }
 
-// The host stack's port unreachable about a relayed datagram reaches the
-// guest quoting the guest's own datagram.
-TEST_F(WireTest, PortUnreachableFromTheHostQuotesTheGuestsDatagram) {
-  ASSERT_TRUE(Icmp_HaveSocket()) << "the raw ICMP socket needs root";
-  int gone = Sock(SOCK_DGRAM);
-  const Bytes dgram = Udp(kGuest, kLo, 5008, Port(gone), Pattern(16));
-  close(gone), fds_.pop_back();
-  Send(G({.dst = kLo, .proto = 17, .id = 0x2345}, dgram));
-  Frame f = Next();
-  ASSERT_TRUE(Check(f, {.ipSrc = kGw, .ipDst = kGuest, .type = 3, .code = 3}));
-  const Bytes want = Ip({.dst = kGw, .proto = 17, .id = 0x2345}, dgram);
-  ASSERT_EQ(f.data.size(), want.size());
-  EXPECT_EQ(Sum(f.data.data(), 20), 0);
-  for (int i : {1, 6, 7, 8, 10, 11}) f.data[size_t(i)] = want[size_t(i)];  // the host's TOS, DF, TTL, checksum
-  EXPECT_TRUE(Check(f, {.data = want}));
-}
-
 // A BOOTP message with the given op, flags, yiaddr and client MAC, the
 // rest zero; options follow the cookie unless there is no cookie.
 Bytes Bootp(uint8_t op, uint16_t flags, uint32_t yiaddr, const Mac &mac, const Bytes &opts, bool cookie = true) {
@@ -212,11 +191,10 @@ Bytes Options(uint8_t last, uint8_t type) {
   char name[12];
   snprintf(name, sizeof name, "vh0AFEFE%02X", last);
   const char *domain = "virtual.localhost";
-  Bytes o = Cat(type ? Bytes{53, 1, type} : Bytes{}, {1, 4, 255, 255, 255, 0, 3, 4, 10, 254, 254, 1});
-  o = Cat(o, {6, 4, 10, 254, 254, 1});
+  Bytes o = Cat(type ? Bytes{53, 1, type} : Bytes{}, {1, 4, 255, 255, 255, 0, 3, 4, 10, 254, 254, 1, 6, 4, 10, 254, 254, 1});
   o = Cat(Cat(Cat(Cat(o, {12, 10}), Bytes(name, name + 10)), {15, 17}), Bytes(domain, domain + 17));
   o = Cat(o, {28, 4, 10, 254, 254, 255});
-  return Cat(Cat(o, type ? Bytes{54, 4, 10, 254, 254, 1} : Bytes{}), {255});
+  return Cat(o, type ? Bytes{54, 4, 10, 254, 254, 1, 255} : Bytes{255});
 }
 
 TEST_F(WireTest, DhcpGivesAddressesFromTheCounterAndTheArpTable) {

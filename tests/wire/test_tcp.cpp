@@ -145,6 +145,7 @@ TEST_F(TcpTest, HostStreamReachesTheGuestThroughLossAndASmallWindow) {
 // Either side may close first: after the host's FIN and then the guest's, the
 // connection waits the time-wait period (0: released at once); after the
 // guest's FIN and then the host's, it ends when the guest acknowledges.
+// The host's last data goes out with its FIN.
 TEST_F(TcpTest, ClosingFromEitherSide) {
   int lfd = Listen();
   for (int period : {45, 0, -1}) {  // -1: the guest closes first
@@ -162,10 +163,10 @@ TEST_F(TcpTest, ClosingFromEitherSide) {
       EXPECT_TRUE(period == 0 || (!acks.empty() && acks.back().ack == c.snd));
     };
     if (period < 0) guestFin();
+    ASSERT_EQ(write(host, "abc", 3), 3);
     shutdown(host, SHUT_WR);
-    Frame fin = Next();
-    EXPECT_TRUE(Check(fin, To(c, {.seq = c.rcv, .ack = c.snd, .data = Bytes{}})) && (fin.flags & FIN));
-    c.rcv++;
+    EXPECT_TRUE(Check(Next(), To(c, {.seq = c.rcv, .ack = c.snd, .flags = FIN | PSH | ACK, .data = Bytes{'a', 'b', 'c'}})));
+    c.rcv += 4;
     Send(Seg(c, ACK));
     if (period >= 0) guestFin();
     Lives(period == 45 ? 45000 : 100, Tcp_ConnCount, period == 45);
@@ -244,10 +245,23 @@ TEST_F(TcpTest, ForwardedClientsReachTheGuest) {
   EXPECT_EQ(Tcp_ConnCount(), 2u);
 }
 
-// An ICMP error about the host socket's segments reaches the guest as if it
-// were about the guest's own SYN: its addresses, port and sequence number.
-TEST_F(TcpTest, IcmpErrorAboutTheHostSocketReachesTheGuest) {
+// An ICMP error about a host socket's packet reaches the guest as if it were
+// about the guest's own: the host stack's port unreachable about a relayed
+// datagram, and a router's error about a connection's segments (quoting the
+// guest's addresses, ports and sequence number).
+TEST_F(TcpTest, IcmpErrorsAboutHostSocketsQuoteTheGuestsOwnPacket) {
   ASSERT_TRUE(Icmp_HaveSocket()) << "the raw ICMP socket needs root";
+  int gone = Sock(SOCK_DGRAM);
+  const Bytes dgram = Udp(kGuest, kLo, 5008, Port(gone), Pattern(16));
+  close(gone), fds_.pop_back();
+  Send(G({.dst = kLo, .proto = 17, .id = 0x2345}, dgram));
+  Frame f = Next();
+  ASSERT_TRUE(Check(f, {.ipSrc = kGw, .ipDst = kGuest, .type = 3, .code = 3}));
+  const Bytes want = Ip({.dst = kGw, .proto = 17, .id = 0x2345}, dgram);
+  ASSERT_EQ(f.data.size(), want.size());
+  EXPECT_EQ(Sum(f.data.data(), 20), 0);
+  for (int i : {1, 6, 7, 8, 10, 11}) f.data[size_t(i)] = want[size_t(i)];  // the host's TOS, DF, TTL, checksum
+  EXPECT_TRUE(Check(f, {.data = want}));
   g_settings.extAddr = kLo;  // host sockets are bound to it
   Conn c;
   uint16_t hostPort = Port(Open(c, Listen()), true);
@@ -272,20 +286,14 @@ TEST_F(TcpTest, SegmentsWithoutAConnectionAndARefusedConnect) {
   EXPECT_EQ(Tcp_ConnCount(), 0u);
 }
 
-// The host's data followed by its end of stream goes out with the FIN on
-// the last data segment; followed by a reset, the RST replaces it.
-TEST_F(TcpTest, HostDataThenEndOrReset) {
-  int lfd = Listen();
+// The host's data followed by a reset: the RST replaces the data.
+TEST_F(TcpTest, HostDataThenResetSendsTheResetAlone) {
+  Conn c;
+  int host = Open(c, Listen());
   linger abort{1, 0};
-  for (uint16_t reset : {0, 1}) {
-    Conn c{.gport = uint16_t(43000 + reset)};
-    int host = Open(c, lfd);
-    ASSERT_EQ(write(host, "abc", 3), 3);
-    if (reset) setsockopt(host, SOL_SOCKET, SO_LINGER, &abort, sizeof abort), close(host), fds_.pop_back();
-    if (!reset) shutdown(host, SHUT_WR);
-    Want end{.seq = c.rcv, .flags = FIN | PSH | ACK, .data = Bytes{'a', 'b', 'c'}}, rst{.seq = c.rcv, .flags = RST | ACK};
-    EXPECT_TRUE(Check(Next(), To(c, reset ? rst : end)));
-  }
+  ASSERT_EQ(write(host, "abc", 3), 3);
+  setsockopt(host, SOL_SOCKET, SO_LINGER, &abort, sizeof abort), close(host), fds_.pop_back();
+  EXPECT_TRUE(Check(Next(), To(c, {.seq = c.rcv, .flags = RST | ACK})));
 }
 
 // Out-of-order segments past tcpReorderSegments (2) are dropped without an
