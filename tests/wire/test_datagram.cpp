@@ -128,22 +128,6 @@ TEST_F(WireTest, ReassemblyLivesFifteenSecondsOrTheLargestTtl) {
   Lives(48900, Ip_ReasmCount, 1);
 }
 
-// Echo to an outside host (127.0.0.2 here) leaves through the raw socket;
-// the reply returns to the guest that asked for 20 s, as do errors about it.
-TEST_F(WireTest, EchoIsRelayedAndRepliesAndErrorsFindTheGuest) {
-  ASSERT_TRUE(Icmp_HaveSocket()) << "the raw ICMP socket needs root";
-  const uint16_t id = uint16_t(getpid());  // parallel tests share loopback
-  const uint32_t remote = A(127, 0, 0, 2);
-  const Bytes req = Icmp(8, 0, id, 1, Pattern(100));
-  Send(G({.dst = remote, .ttl = 5}, req));
-  EXPECT_TRUE(Check(Next(), {.dst = kGuestMac, .ipSrc = remote, .ipDst = kGuest, .rest = id << 16u | 1, .type = 0,
-                             .data = Pattern(100)}));
-  // A router at 127.0.0.1 reports the request: the guest sees its own request quoted.
-  HostIcmp(Icmp(11, 0, 0, 0, Sub(Ip({.src = kLo, .dst = remote}, req), 0, 28)));
-  EXPECT_TRUE(Check(Next(), {.ipSrc = kGw, .ipDst = kGuest, .type = 11, .data = Sub(Ip({.dst = remote}, req), 0, 28)}));
-  Lives(20000, Icmp_EchoCount, 1);
-}
-
 // A flow's host socket relays both ways; the flow closes 60 s after the
 // guest's last datagram: replies do not count.
 TEST_F(WireTest, UdpIsRelayedBothWaysUntilSixtySecondsAfterTheGuestsLastDatagram) {

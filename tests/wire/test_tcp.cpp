@@ -243,12 +243,23 @@ TEST_F(TcpTest, ForwardedClientsReachTheGuest) {
   EXPECT_EQ(Tcp_ConnCount(), 2u);
 }
 
-// An ICMP error about a host socket's packet reaches the guest as if it were
-// about the guest's own: the host stack's port unreachable about a relayed
-// datagram, and a router's error about a connection's segments (quoting the
-// guest's addresses, ports and sequence number).
-TEST_F(TcpTest, IcmpErrorsAboutHostSocketsQuoteTheGuestsOwnPacket) {
+// Echo to an outside host (127.0.0.2 here) leaves through the raw socket;
+// the reply returns to the guest that asked for 20 s. An ICMP error about a
+// host socket's packet reaches the guest as if it were about the guest's own:
+// a router's error about the echo, the host stack's port unreachable about a
+// relayed datagram, and a router's error about a connection's segments
+// (quoting the guest's addresses, ports and sequence number).
+TEST_F(TcpTest, EchoRelayedAndIcmpErrorsQuoteTheGuestsOwnPacket) {
   ASSERT_TRUE(Icmp_HaveSocket()) << "the raw ICMP socket needs root";
+  const uint16_t id = uint16_t(getpid());  // parallel tests share loopback
+  const uint32_t remote = A(127, 0, 0, 2);
+  const Bytes req = Icmp(8, 0, id, 1, Pattern(100));
+  Send(G({.dst = remote, .ttl = 5}, req));
+  EXPECT_TRUE(Check(Next(), {.dst = kGuestMac, .ipSrc = remote, .ipDst = kGuest, .rest = id << 16u | 1, .type = 0,
+                             .data = Pattern(100)}));
+  HostIcmp(Icmp(11, 0, 0, 0, Sub(Ip({.src = kLo, .dst = remote}, req), 0, 28)));  // a router at 127.0.0.1
+  EXPECT_TRUE(Check(Next(), {.ipSrc = kGw, .ipDst = kGuest, .type = 11, .data = Sub(Ip({.dst = remote}, req), 0, 28)}));
+  Lives(20000, Icmp_EchoCount, 1);
   int gone = Sock(SOCK_DGRAM);
   const Bytes dgram = Udp(kGuest, kLo, 5008, Port(gone), Pattern(16));
   close(gone), fds_.pop_back();
