@@ -18,7 +18,7 @@
 #include <bit>
 #include <optional>
 
-#include "control/textbuf.h"
+#include "core/limits.h"
 #include "core/settings.h"
 #include "lib/util.h"
 #include "core/poll.h"
@@ -204,6 +204,7 @@ class WireTest : public ::testing::Test {
  protected:
   void SetUp() override {
     Settings_Reset();
+    for (int i = 0; i < kLimitCount; i++) Limits_Set(LimitId(i), 0);  // no limit, nothing counted
     std::copy(kGwMac.begin(), kGwMac.end(), g_settings.gatewayMac);
     g_now = {1700000000, 0};
     Clock_Source = [](ClockTime *out) { return *out = g_now, 0; };
@@ -244,6 +245,13 @@ class WireTest : public ::testing::Test {
       Step();
     }
   }
+  /// `count()` is `before` 100 ms before `ms` more have passed and `after` 100 ms after.
+  void Lives(int64_t ms, unsigned (*count)(), unsigned before, unsigned after = 0) {
+    Advance(ms - 100);
+    EXPECT_EQ(count(), before) << "before " << ms << " ms";
+    Advance(200);
+    EXPECT_EQ(count(), after) << "after " << ms << " ms";
+  }
   /// The next frame written, waiting up to `waits` passes of up to 10 ms
   /// (for host sockets); bad is set when there is none. With devSegments a
   /// TCP frame beyond the MTU gets its checksum completed, as a device does.
@@ -277,11 +285,13 @@ class WireTest : public ::testing::Test {
     }
   }
 
-  /// A socket of the test on 127.0.0.1, closed when the test ends.
-  int Sock(int type) {
+  /// A socket of the test on 127.0.0.1, closed when the test ends; connecting
+  /// to 127.0.0.1 port `peer` unless 0.
+  int Sock(int type, uint16_t peer = 0) {
     int fd = socket(AF_INET, type | SOCK_NONBLOCK, 0);
     sockaddr_in sa{AF_INET, 0, {kLo}, {}};
     EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0);
+    if ((sa.sin_port = htons(peer))) connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
     return fds_.push_back(fd), fd;
   }
   /// Sends an ICMP message to 127.0.0.1 from a raw socket: a router on loopback.
@@ -309,12 +319,6 @@ class WireTest : public ::testing::Test {
       if (r > 0) out = Cat(out, Sub(buf, 0, size_t(r)));
     }
     return out;
-  }
-  static std::string Dump(void (*fn)(TextBuf *)) {
-    TextBuf tb;
-    TextBuf_Init(&tb), fn(&tb);
-    std::string s(reinterpret_cast<char *>(tb.data), tb.len);
-    return TextBuf_Free(&tb), s;
   }
 
   int guestFd_ = -1;

@@ -1,7 +1,6 @@
 // natd's own [limits] on reassembly, ARP and the echo table, at the wire:
 // each limit reached, what happens then (the oldest record goes, or the new
 // one is refused and its packet dropped), and the count of times reached.
-#include "core/limits.h"
 #include "wire/harness.h"
 
 namespace wire {
