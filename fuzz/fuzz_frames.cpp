@@ -159,14 +159,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (step) Step(step < 0x80 ? step * 10 : (step - 0x7F) * 1000);
     Check(!(options & 16) || Udp_FlowCount() <= 2, "more UDP flows than udpFlows");
   }
-  Tcp_Reset();
-  Udp_Reset();
-  Dhcp_Reset();
-  Icmp_Reset();
-  Ip_Reset();
-  Arp_Reset();
-  Poll_RemoveAll();
-  close(g_guest);
+  Tcp_Reset(), Udp_Reset(), Dhcp_Reset(), Icmp_Reset(), Ip_Reset(), Arp_Reset(), Poll_RemoveAll(), close(g_guest);
   for (int fd : g_accepted) close(fd);
   g_accepted.clear();
   Check(SkBuff_LiveCount() == 0 && Timer_Count() == 0 && Poll_ActiveCount() == 0 && Tcp_ConnCount() == 0 &&

@@ -167,7 +167,13 @@ std::string Pass() {
 // The slot an entry claims holds its descriptor.
 bool SlotValid(const Rec *r) { return r->entry.index < Poll_Used() && Poll_Slots()[r->entry.index].fd == r->entry.fd; }
 
-TEST(Poll, ReadyEntriesAreServedAndRemovalIsDeferredUntilThePassEnds) {
+// Ready marks first (on descriptors poll() skips), then real descriptors: each
+// pass serves every ready or enqueued entry once with what the kernel reported
+// plus its `ready` marks, never an entry without wanted events, never one
+// already released (even when a duplicate of its descriptor, as a forked
+// child holds, is still open), and also descriptors epoll cannot watch (a
+// regular file). Removal is deferred until the pass ends.
+TEST(Poll, EntriesAreServedOncePerPassAndReleasedAfterIt) {
   Rec *a = NewRec('a', POLLIN, POLLIN), *b = NewRec('b', POLLIN, POLLIN), *d = NewRec('d', POLLIN, POLLOUT);
   a->other = NewRec('c', POLLIN, POLLIN);
   EXPECT_TRUE(a->entry.enq == 1 && d->entry.enq == 0 && Poll_EnqCount() == 3) << "ready & events";
@@ -178,9 +184,29 @@ TEST(Poll, ReadyEntriesAreServedAndRemovalIsDeferredUntilThePassEnds) {
   EXPECT_EQ(g_log, "a1 4b1 c1 RcRa");
   EXPECT_TRUE(Poll_Used() == 2 && SlotValid(b) && SlotValid(d)) << "the last slot moved into a freed one";
   Poll_SetEvents(&b->entry, 0);
-  EXPECT_EQ(Poll_EnqCount(), 0u);
+  EXPECT_EQ(Poll_EnqCount(), 0u) << "b and d stay silent from here on";
+  int x[2], y[2];
+  ASSERT_TRUE(socketpair(AF_UNIX, SOCK_STREAM, 0, x) == 0 && socketpair(AF_UNIX, SOCK_STREAM, 0, y) == 0);
+  int file = memfd_create("poll", 0), dupX = dup(x[0]);
+  Rec *rx = NewRec('x', POLLIN, POLLIN, x[0]), *ry = NewRec('y', POLLIN, 0, y[0]);
+  ASSERT_TRUE(write(x[1], "x", 1) == 1 && write(y[1], "x", 1) == 1);
+  std::string log = Pass();
+  EXPECT_TRUE(log == "x1 y1 " || log == "y1 x1 ") << log << ": kernel and ready events merged, once each";
+  Poll_SetEvents(&ry->entry, POLLOUT);
+  log = Pass();
+  EXPECT_TRUE(log == "x1 y4 " || log == "y4 x1 ") << log << ": only the wanted events";
+  Poll_SetEvents(&ry->entry, 0);
+  Poll_Remove(&rx->entry);
+  EXPECT_EQ(Pass(), "x1 Rx") << "a removed entry is served in its pass, then released; y wants nothing";
+  EXPECT_EQ(Pass(), "") << "a released entry stays silent while a duplicate of its descriptor is readable";
+  Rec *rf = NewRec('f', POLLIN, 0, file);
+  EXPECT_EQ(Pass(), "f1 ") << "a regular file is always readable";
+  Poll_SetEvents(&rf->entry, 0);
+  Poll_SetEvents(&ry->entry, POLLIN);
+  EXPECT_EQ(Pass(), "y1 ");
   Poll_RemoveAll();
-  EXPECT_EQ(g_log, "a1 4b1 c1 RcRaRbRd") << "shutdown releases in order of addition";
+  EXPECT_EQ(g_log, "y1 RbRdRyRf") << "shutdown releases in order of addition";
+  for (int fd : {x[1], y[1], dupX}) close(fd);
 }
 
 TEST(Poll, CompactionPutsPolledSlotsFirst) {
@@ -221,36 +247,6 @@ TEST(Security, DroppedCapabilitiesAndFilteredCallsAreRefused) {
   }
   rmdir(dir.c_str());
   unlink(file.c_str());
-}
-
-// Real descriptors: each pass serves every ready or enqueued entry once with
-// what the kernel reported plus its `ready` marks, never an entry without
-// wanted events, never one already released (even when a duplicate of its
-// descriptor, as a forked child holds, is still open), and also
-// descriptors epoll cannot watch (a regular file).
-TEST(Poll, DescriptorsAreServedOncePerPassAndNeverAfterRelease) {
-  int a[2], b[2];
-  ASSERT_TRUE(socketpair(AF_UNIX, SOCK_STREAM, 0, a) == 0 && socketpair(AF_UNIX, SOCK_STREAM, 0, b) == 0);
-  int file = memfd_create("poll", 0);
-  int dupA = dup(a[0]);
-  Rec *ra = NewRec('a', POLLIN, POLLIN, a[0]), *rb = NewRec('b', POLLIN, 0, b[0]);
-  ASSERT_TRUE(write(a[1], "x", 1) == 1 && write(b[1], "x", 1) == 1);
-  std::string log = Pass();
-  EXPECT_TRUE(log == "a1 b1 " || log == "b1 a1 ") << log << ": kernel and ready events merged, once each";
-  Poll_SetEvents(&rb->entry, POLLOUT);
-  log = Pass();
-  EXPECT_TRUE(log == "a1 b4 " || log == "b4 a1 ") << log << ": only the wanted events";
-  Poll_SetEvents(&rb->entry, 0);
-  Poll_Remove(&ra->entry);
-  EXPECT_EQ(Pass(), "a1 Ra") << "a removed entry is served in its pass, then released; b wants nothing";
-  EXPECT_EQ(Pass(), "") << "a released entry stays silent while a duplicate of its descriptor is readable";
-  Rec *rf = NewRec('f', POLLIN, 0, file);
-  EXPECT_EQ(Pass(), "f1 ") << "a regular file is always readable";
-  Poll_SetEvents(&rf->entry, 0);
-  Poll_SetEvents(&rb->entry, POLLIN);
-  EXPECT_EQ(Pass(), "b1 ");
-  Poll_RemoveAll();
-  for (int fd : {a[1], b[1], dupA}) close(fd);
 }
 
 }  // namespace
