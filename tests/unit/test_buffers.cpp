@@ -105,33 +105,26 @@ TEST(SkBuffDeathTest, CursorsStopExactlyAtTheirLimits) {
 
 std::vector<uint8_t> g_delivered;  // first payload byte of each frame handed on
 
-TEST(Device, ReadsAtMost64FramesPerEvent) {
+// A read event takes at most 64 frames. Frames the peer refuses (EAGAIN)
+// wait in a bounded queue and follow in order once it drains, without a busy
+// loop meanwhile; beyond either bound they are dropped and counted.
+TEST(Device, ReadsAtMost64FramesPerEventAndRefusedFramesWaitBoundedInOrder) {
   Settings_Reset();
   memcpy(g_settings.gatewayMac, "\x02\x4E\xA1\x00\x00\x01", 6);
   Dev_DeliverHook = [](uint16_t, SkBuff *skb) { g_delivered.push_back(skb->data[0]); };
-  int sv[2];
-  ASSERT_TRUE(socketpair(AF_UNIX, SOCK_DGRAM, 0, sv) == 0 && Dev_Attach(sv[0]) == 0);
-  uint8_t f[15] = {0x02, 0x4E, 0xA1, 0, 0, 1, 0x02, 0x7D, 0x33, 0, 0, 1, 0x08, 0x00};
-  for (int i = 0; i < 100; i++, f[14]++) ASSERT_GT(write(sv[1], f, i % 10 == 5 ? 14 : 15), 0);  // 14: no frame
-  Poll_RunOnce(0);
-  EXPECT_EQ(g_delivered.size(), 64u - 6);
-  Poll_RunOnce(0);
-  ASSERT_EQ(g_delivered.size(), 90u);
-  Poll_RemoveAll();
-  close(sv[1]);
-  Dev_DeliverHook = nullptr;  // later tests' frames go to the protocol handlers
-}
-
-// Frames the peer refuses (EAGAIN) wait in a bounded queue and follow in
-// order once it drains, without a busy loop meanwhile; beyond either bound
-// they are dropped and counted.
-TEST(Device, RefusedFramesWaitBoundedAndInOrder) {
   struct { DevOutputLimits limits; size_t queued; } cases[] = {{{20, 1 << 20}, 20}, {{1000, 10 * 114 + 100}, 10}};
   DevOutputLimits saved = Dev_OutputLimits;
   for (const auto &c : cases) {
     Dev_OutputLimits = c.limits;
     int sv[2], tiny = 1;  // the kernel's minimum send buffer: a few frames fill it
     ASSERT_TRUE(socketpair(AF_UNIX, SOCK_DGRAM, 0, sv) == 0 && Dev_Attach(sv[0]) == 0);
+    uint8_t f[15] = {0x02, 0x4E, 0xA1, 0, 0, 1, 0x02, 0x7D, 0x33, 0, 0, 1, 0x08, 0x00};
+    g_delivered.clear();
+    for (int i = 0; i < 100; i++, f[14]++) ASSERT_GT(write(sv[1], f, i % 10 == 5 ? 14 : 15), 0);  // 14: no frame
+    Poll_RunOnce(0);
+    EXPECT_EQ(g_delivered.size(), 64u - 6);
+    Poll_RunOnce(0);
+    ASSERT_EQ(g_delivered.size(), 90u);
     ASSERT_EQ(setsockopt(sv[0], SOL_SOCKET, SO_SNDBUF, &tiny, sizeof tiny), 0);
     uint64_t drops = Dev_OutputDrops();
     for (int i = 0; i < 100; ++i) {
@@ -160,6 +153,7 @@ TEST(Device, RefusedFramesWaitBoundedAndInOrder) {
     close(sv[1]);
   }
   Dev_OutputLimits = saved;
+  Dev_DeliverHook = nullptr;  // later tests' frames go to the protocol handlers
 }
 
 }  // namespace
