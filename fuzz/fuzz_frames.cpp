@@ -25,7 +25,6 @@
 
 #include <algorithm>
 #include <csignal>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -54,16 +53,12 @@ ClockTime g_now;
 int g_guest = -1, g_server = -1;
 std::vector<int> g_accepted;
 
-void Check(bool ok, const char *what) {
-  if (!ok) { fprintf(stderr, "fuzz_frames: %s\n", what); abort(); }
-}
-
 void Init() {
   signal(SIGPIPE, SIG_IGN);
-  Check(unshare(CLONE_NEWNET) == 0 && system("ip link set lo up") == 0, "no network namespace of its own");
+  if (unshare(CLONE_NEWNET) || system("ip link set lo up")) abort();  // no network namespace of its own
   sockaddr_in sa{AF_INET, htons(7777), {htonl(INADDR_LOOPBACK)}, {}};
   g_server = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-  Check(bind(g_server, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0 && listen(g_server, 64) == 0, "echo server");
+  if (bind(g_server, reinterpret_cast<sockaddr *>(&sa), sizeof sa) || listen(g_server, 64)) abort();
   Config_Path = "/nonexistent/natd-fuzz.conf";
   Clock_Source = [](ClockTime *out) { return *out = g_now, 0; };
 }
@@ -84,17 +79,17 @@ void ServePeers() {
 void Drain() {
   uint8_t f[65536];
   for (ssize_t n; (n = recv(g_guest, f, sizeof f, MSG_DONTWAIT)) >= 0;) {
-    Check(n >= 14 && memcmp(f + 6, kGatewayMac, 6) == 0, "frame not from the gateway MAC");
+    if (n < 14 || memcmp(f + 6, kGatewayMac, 6) != 0) abort();
     if (Wire_Get16(f + 12) == kEtherTypeArp) {
-      Check(n == 42 && memcmp(f + 14, "\0\1\x08\0\6\4", 6) == 0, "malformed ARP");
+      if (n != 42 || memcmp(f + 14, "\0\1\x08\0\6\4", 6) != 0) abort();
       continue;
     }
     const uint8_t *h = f + 14;
-    Check(Wire_Get16(f + 12) == kEtherTypeIp && n >= 34 && h[0] == 0x45 && Csum_Compute(h, 20) == 0 &&
-              Wire_Get16(h + ip::kTotLen) == n - 14, "IPv4 header not 20 bytes, checksum or length wrong");
+    if (Wire_Get16(f + 12) != kEtherTypeIp || n < 34 || h[0] != 0x45 || Csum_Compute(h, 20) != 0 ||
+        Wire_Get16(h + ip::kTotLen) != n - 14)
+      abort();
     uint16_t frag = Wire_Get16(h + ip::kFragOff);
-    Check(8 * (frag & ip::kOffMask) + n - 34 <= 0xFFFF - 20 && (!(frag & ip::kFlagMF) || (n - 34) % 8 == 0),
-          "fragment beyond 65535 bytes or not a multiple of 8");
+    if (8 * (frag & ip::kOffMask) + n - 34 > 0xFFFF - 20 || ((frag & ip::kFlagMF) && (n - 34) % 8 != 0)) abort();
   }
 }
 
@@ -142,7 +137,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   Clock_Update();
   srand(1);  // the first connection's initial sequence number is known to the seeds
   int sv[2];
-  Check(socketpair(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK, 0, sv) == 0 && Dev_Attach(sv[1]) == 0, "device");
+  if (socketpair(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK, 0, sv) || Dev_Attach(sv[1])) abort();
   g_guest = sv[0];
   Icmp_Init();
   Udp_Init();
@@ -157,14 +152,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     send(g_guest, frame.data(), len, MSG_DONTWAIT);
     Step(0);
     if (step) Step(step < 0x80 ? step * 10 : (step - 0x7F) * 1000);
-    Check(!(options & 16) || Udp_FlowCount() <= 2, "more UDP flows than udpFlows");
+    if ((options & 16) && Udp_FlowCount() > 2) abort();  // more UDP flows than udpFlows
   }
   Tcp_Reset(), Udp_Reset(), Dhcp_Reset(), Icmp_Reset(), Ip_Reset(), Arp_Reset(), Poll_RemoveAll(), close(g_guest);
   for (int fd : g_accepted) close(fd);
   g_accepted.clear();
-  Check(SkBuff_LiveCount() == 0 && Timer_Count() == 0 && Poll_ActiveCount() == 0 && Tcp_ConnCount() == 0 &&
-            Tcp_SegmentLiveCount() == 0 && Udp_FlowCount() == 0 && Ip_ReasmCount() == 0 && Arp_Count() == 0 &&
-            Icmp_EchoCount() == 0,
-        "a buffer, timer, poll entry, connection, segment, flow, reassembly, ARP or echo record left behind");
+  // A buffer, timer, poll entry, connection, segment, flow, reassembly, ARP or echo record left behind.
+  if (SkBuff_LiveCount() || Timer_Count() || Poll_ActiveCount() || Tcp_ConnCount() || Tcp_SegmentLiveCount() ||
+      Udp_FlowCount() || Ip_ReasmCount() || Arp_Count() || Icmp_EchoCount())
+    abort();
   return 0;
 }

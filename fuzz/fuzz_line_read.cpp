@@ -10,10 +10,6 @@
 
 #include "lib/support.h"
 
-static void Check(bool ok, const char *what) {
-  if (!ok) { fprintf(stderr, "fuzz_line_read: %s\n", what); abort(); }
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (size < 3) return 0;
   size_t maxLen = data[0] | (data[1] & 0x0f) << 8, got = 0, len;
@@ -29,12 +25,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   char *line;
   int r;
   while ((r = Line_Read(f, maxLen, &line, &len)) == 2) {
-    Check(line[len] == '\0' && (maxLen == 0 || len <= maxLen), "line not terminated or over the limit");
-    Check(got < want.size() && want[got++] == std::string(line, len), "line differs from the split");
+    if (line[len] != '\0' || (maxLen && len > maxLen) || got >= want.size() || want[got++] != std::string(line, len))
+      abort();  // not terminated, over the limit or not the split's line
     free(line);
   }
-  Check(r == 1 ? got == want.size() : errno == E2BIG && maxLen && got < want.size() && want[got].size() > maxLen,
-        "lines lost, or a failure other than an over-long line");
+  if (r == 1 ? got != want.size() : !(errno == E2BIG && maxLen && got < want.size() && want[got].size() > maxLen))
+    abort();  // lines lost, or a failure other than an over-long line
   fclose(f);
   return 0;
 }
