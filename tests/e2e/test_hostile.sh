@@ -53,8 +53,6 @@ wait_listen "$NS_OUT" 9000 7000 7777
 wait_listen "$SB-good" 80
 
 ticks() { awk '{ print $14 + $15 }' "/proc/$NATD_PID/stat"; }
-fds() { ls "/proc/$NATD_PID/fd" | wc -l; }
-rss() { awk '/^VmRSS/ { print int($2 / 1024) }' "/proc/$NATD_PID/status"; }
 download() { in_guest_ns good socat -T5 -u TCP:198.51.100.2:9000 STDOUT | sha256sum; }
 # verdict NAME VALUE BOUND [UNIT]: "NAME ok (VALUE <= BOUND)" or "NAME over
 # (...)", also on the script's output (fd 3), where passing rows show it.
@@ -91,8 +89,8 @@ flood() {
   verdict tcp-failures "$(grep -cvxF "$MID_SUM" "$SB_TMP/tcp.out")" 0 " of $(wc -l <"$SB_TMP/tcp.out")"
   # UDP: the flows' bound beside the good guest's TCP connections (TIME_WAIT keeps their sockets)
   [ "$FD_BOUND" = udp ] && FD_BOUND=$(($(limit udpFlows) + 64 + $(ctl_cmd CONNS | grep -c '^251-')))
-  verdict fds "$(fds)" "$FD_BOUND"
-  verdict rss "$(rss)" "$RSS_BOUND" " MiB"
+  verdict fds "$(ls "/proc/$NATD_PID/fd" | wc -l)" "$FD_BOUND"
+  verdict rss "$(awk '/^VmRSS/ { print int($2 / 1024) }' "/proc/$NATD_PID/status")" "$RSS_BOUND" " MiB"
   verdict cpu "$(idle_cpu)" 20 "% once it ended"
   echo && echo >&3
 }
