@@ -101,10 +101,8 @@ sandbox_teardown() {
     [ "$st" = 0 ] || { echo "FAIL: natd's exit status at SIGTERM: $st (137: killed after 5 s)" >&2 && rc=1; }
     rm -f "$CTL_SOCK"
   fi
-  if grep -qE 'Sanitizer|runtime error' "$SB_TMP/natd.err" 2>/dev/null; then
-    echo "FAIL: natd's sanitizer report:" >&2
-    grep -E -A12 'Sanitizer|runtime error' "$SB_TMP/natd.err" | head -n 60 >&2
-    rc=1
+  if grep -E -A12 'Sanitizer|runtime error' "$SB_TMP/natd.err" >"$SB_TMP/report" 2>/dev/null; then
+    echo "FAIL: natd's sanitizer report:" >&2 && head -n 60 "$SB_TMP/report" >&2 && rc=1
   fi
   exec 2>/dev/null # no job notices for the servers killed below
   for ns in "${SB_NS[@]}"; do

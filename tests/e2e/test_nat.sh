@@ -62,8 +62,7 @@ done
 bg_in "$NS_OUT" socat TCP-LISTEN:7000,fork,reuseaddr,backlog=256 PIPE
 bg_in "$NS_OUT" socat TCP-LISTEN:7001,fork,reuseaddr EXEC:"sleep 0.5",nofork
 for f in 9000:$BIG 9004:$MID; do bg_in "$NS_OUT" socat TCP-LISTEN:${f%%:*},fork,reuseaddr SYSTEM:"cat ${f#*:}"; done
-bg_in "$NS_OUT" socat TCP-LISTEN:9001,fork,reuseaddr SYSTEM:sha256sum
-bg_in "$NS_OUT" socat TCP-LISTEN:9002,fork,reuseaddr,rcvbuf=4096 SYSTEM:sha256sum
+for p in 9001 9002,rcvbuf=4096; do bg_in "$NS_OUT" socat TCP-LISTEN:$p,fork,reuseaddr SYSTEM:sha256sum; done
 bg_in "$NS_OUT" socat -t30 TCP-LISTEN:9003,reuseaddr STDIO <"$MID" >"$SB_TMP/host-first"
 for p in 514 2049 7010; do bg_in "$NS_OUT" socat TCP-LISTEN:$p,fork,reuseaddr SYSTEM:'echo $SOCAT_PEERPORT'; done
 bg_in "$NS_OUT" iperf3 -s -B 198.51.100.2 -p 5201 >/dev/null
@@ -76,7 +75,6 @@ wait_listen "$SB-g1" 80 6001
 
 # pings NS ARGS: "received/sent", and any report of corrupt or duplicate replies.
 pings() { ip netns exec "$SB-$1" ping "${@:2}" 2>&1 | awk '/wrong|DUP|corrupt/; / received/ { print $4 "/" $1 }'; }
-gateway_mac() { in_guest ping -c1 -W2 10.254.254.1 >/dev/null; in_guest ip neigh show 10.254.254.1 dev eth0; }
 two_guests() { pings g1 -c20 -i0.05 -W2 -p 11 203.0.113.10 & pings g2 -c20 -i0.05 -W2 -p 22 203.0.113.10; wait; }
 hops() { in_guest traceroute -n -q1 -w2 -m5 "$@" 203.0.113.10 | awk 'NR > 1 { printf "%s ", $2 }'; }
 udp_echo() { head -c 1400 "$BIG" | in_guest socat -t1 - UDP4:198.51.100.2:7777 | cmp - <(head -c 1400 "$BIG") && echo same; }
@@ -106,14 +104,12 @@ host_first() {
 forward() { ip netns exec "$1" socat -T10 -t10 - "TCP:$2:8080" <"$MID" | { read -r peer && echo "$peer $(sha256sum)"; }; }
 many() { read -r -t 60 line <&3 && echo "$line"; }
 conns() { ctl_cmd CONNS | grep -cE "$1"; }
-valid() { ctl_cmd "$1" | conns_valid; }
 drained() { until_ok conns '^259-0 entries' >/dev/null; ctl_cmd CONNS | grep '^25'; }
 udhcpc() { in_guest_ns "$1" timeout 30 busybox udhcpc -i eth0 -f -q -n -t3 -T2 -s "$SB_TMP/lease.sh"; }
 LEASE1=$(printf '%s\n' broadcast=10.254.254.255 dns=10.254.254.1 domain=virtual.localhost hostname=vh0AFEFE80 \
   ip=10.254.254.128 mask=24 router=10.254.254.1 serverid=10.254.254.1 subnet=255.255.255.0)
 
 check "natd wrote the MAC it was given back in upper case" '^02:4E:A1:0F:AB:CD$' cat "$SB_TMP/natd.mac"
-check "the guest finds the gateway's MAC by ARP" "lladdr $GATEWAY_MAC" gateway_mac
 check "ping of the gateway, pattern intact" '^4/4$' pings g1 -c4 -i0.2 -W2 -s200 -p a5c3e1 10.254.254.1
 check "ping of the subnet broadcast answered by the gateway" 'from 10\.254\.254\.1: .* 2 received' \
   in_guest ping -b -c2 -i0.2 -W2 10.254.254.255
@@ -145,7 +141,6 @@ check "guest port 700 (autodetect) gets 1021" '^1021$' tcp_get g1 198.51.100.2:7
 check "an ordinary connection gets an ordinary port" '^[1-9][0-9]{4}$' tcp_get g1 198.51.100.2:7010
 check "the gateway address reaches the host's 127.0.0.1" '^host loopback$' tcp_get g1 10.254.254.1:8001
 check "download of 48 MiB" "^$BIG_SUM\$" download g1 9000
-check "upload of 48 MiB; the hash comes back after the guest's FIN" "^$BIG_SUM\$" upload g1 9001 "$BIG"
 check "8 MiB upload to a receiver with a 4 KiB buffer" "^$MID_SUM\$" upload g1 9002 "$MID"
 check "8 MiB download into a 4 KiB guest buffer: natd keeps to the window" "^$MID_SUM
 retransmitted [0-9] per mille" counted download g1 9004,rcvbuf=4096
@@ -182,7 +177,7 @@ EOF
 )
 check "200 concurrent connections each echo their own 64 KiB" '^echoed 200$' many
 check "CONNS lists the 200 as established" '^200$' conns 'from 10\.254\.254\.10/[0-9]+ to 198\.51\.100\.2/7000 state 1$'
-check "the 200-entry reply to \"s\" is well formed" '^valid$' valid s
+check "the 200-entry reply to \"s\" is well formed" '^valid$' eval 'ctl_cmd s | conns_valid'
 check "the requesting control connection is listed" '211-fd [0-9]+, from <zero>' ctl_cmd CONNS
 echo >"$SB_TMP/release"
 check "all 200 closed by both sides" '^closed 200$' many
