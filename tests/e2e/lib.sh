@@ -101,10 +101,8 @@ sandbox_teardown() {
     [ "$st" = 0 ] || { echo "FAIL: natd's exit status at SIGTERM: $st (137: killed after 5 s)" >&2 && rc=1; }
     rm -f "$CTL_SOCK"
   fi
-  if grep -qE 'Sanitizer|runtime error' "$SB_TMP/natd.err" 2>/dev/null; then
-    echo "FAIL: natd's sanitizer report:" >&2
-    grep -E -A12 'Sanitizer|runtime error' "$SB_TMP/natd.err" | head -n 60 >&2
-    rc=1
+  if grep -E -A12 'Sanitizer|runtime error' "$SB_TMP/natd.err" >"$SB_TMP/report" 2>/dev/null; then
+    echo "FAIL: natd's sanitizer report:" >&2 && head -n 60 "$SB_TMP/report" >&2 && rc=1
   fi
   exec 2>/dev/null # no job notices for the servers killed below
   for ns in "${SB_NS[@]}"; do
@@ -176,24 +174,21 @@ sb_link() {
     ip -n "$4" addr add "$5" dev eth0 && ip -n "$4" link set eth0 up || fail "veth $1 - $4"
 }
 
-add_outside() {
+# sb_outside NS IF: the outside namespace behind NS's interface IF (198.51.100.1).
+sb_outside() {
   NS_OUT=$SB-out
   sb_ns "$NS_OUT"
-  sb_link "$NS_HOST" vout 198.51.100.1/24 "$NS_OUT" 198.51.100.2/24
+  sb_link "$1" "$2" 198.51.100.1/24 "$NS_OUT" 198.51.100.2/24
   in_outside ip addr add 203.0.113.10/32 dev lo && in_outside ip route add default via 198.51.100.1 &&
-    in_host ip route add 203.0.113.0/24 via 198.51.100.2 || fail "outside routes"
+    ip -n "$1" route add 203.0.113.0/24 via 198.51.100.2 || fail "outside routes"
 }
-
+add_outside() { sb_outside "$NS_HOST" vout; }
 add_router() {
-  NS_ROUTER=$SB-rtr NS_OUT=$SB-out
+  NS_ROUTER=$SB-rtr
   sb_ns "$NS_ROUTER"
-  sb_ns "$NS_OUT"
   sb_link "$NS_HOST" vrt 192.0.2.1/30 "$NS_ROUTER" 192.0.2.2/30
-  sb_link "$NS_ROUTER" eth1 198.51.100.1/24 "$NS_OUT" 198.51.100.2/24
-  ip netns exec "$NS_ROUTER" sysctl -qw net.ipv4.ip_forward=1 && in_outside ip addr add 203.0.113.10/32 dev lo &&
-    in_outside ip route add default via 198.51.100.1 &&
-    ip -n "$NS_ROUTER" route add 203.0.113.0/24 via 198.51.100.2 &&
-    in_host ip route add 198.51.100.0/24 via 192.0.2.2 &&
+  sb_outside "$NS_ROUTER" eth1
+  ip netns exec "$NS_ROUTER" sysctl -qw net.ipv4.ip_forward=1 && in_host ip route add 198.51.100.0/24 via 192.0.2.2 &&
     in_host ip route add 203.0.113.0/24 via 192.0.2.2 || fail "router routes"
 }
 

@@ -61,10 +61,8 @@ for a in 198.51.100.2 203.0.113.10; do
 done
 bg_in "$NS_OUT" socat TCP-LISTEN:7000,fork,reuseaddr,backlog=256 PIPE
 bg_in "$NS_OUT" socat TCP-LISTEN:7001,fork,reuseaddr EXEC:"sleep 0.5",nofork
-bg_in "$NS_OUT" socat TCP-LISTEN:9000,fork,reuseaddr SYSTEM:"cat $BIG"
-bg_in "$NS_OUT" socat TCP-LISTEN:9004,fork,reuseaddr SYSTEM:"cat $MID"
-bg_in "$NS_OUT" socat TCP-LISTEN:9001,fork,reuseaddr SYSTEM:sha256sum
-bg_in "$NS_OUT" socat TCP-LISTEN:9002,fork,reuseaddr,rcvbuf=4096 SYSTEM:sha256sum
+for f in 9000:$BIG 9004:$MID; do bg_in "$NS_OUT" socat TCP-LISTEN:${f%%:*},fork,reuseaddr SYSTEM:"cat ${f#*:}"; done
+for p in 9001 9002,rcvbuf=4096; do bg_in "$NS_OUT" socat TCP-LISTEN:$p,fork,reuseaddr SYSTEM:sha256sum; done
 bg_in "$NS_OUT" socat -t30 TCP-LISTEN:9003,reuseaddr STDIO <"$MID" >"$SB_TMP/host-first"
 for p in 514 2049 7010; do bg_in "$NS_OUT" socat TCP-LISTEN:$p,fork,reuseaddr SYSTEM:'echo $SOCAT_PEERPORT'; done
 bg_in "$NS_OUT" iperf3 -s -B 198.51.100.2 -p 5201 >/dev/null
@@ -77,10 +75,8 @@ wait_listen "$SB-g1" 80 6001
 
 # pings NS ARGS: "received/sent", and any report of corrupt or duplicate replies.
 pings() { ip netns exec "$SB-$1" ping "${@:2}" 2>&1 | awk '/wrong|DUP|corrupt/; / received/ { print $4 "/" $1 }'; }
-gateway_mac() { in_guest ping -c1 -W2 10.254.254.1 >/dev/null; in_guest ip neigh show 10.254.254.1 dev eth0; }
 two_guests() { pings g1 -c20 -i0.05 -W2 -p 11 203.0.113.10 & pings g2 -c20 -i0.05 -W2 -p 22 203.0.113.10; wait; }
 hops() { in_guest traceroute -n -q1 -w2 -m5 "$@" 203.0.113.10 | awk 'NR > 1 { printf "%s ", $2 }'; }
-unanswered_echo() { in_guest ping -c1 -W1 203.0.113.99 >/dev/null; ctl_cmd CONNS; }
 udp_echo() { head -c 1400 "$BIG" | in_guest socat -t1 - UDP4:198.51.100.2:7777 | cmp - <(head -c 1400 "$BIG") && echo same; }
 udp_to() { echo who | in_guest socat -t1 - "UDP4:$1:7778,sourceport=40000,reuseaddr"; }
 two_hosts() { echo "$(udp_to 198.51.100.2) $(udp_to 203.0.113.10)" | awk '{ print $1, $2, $4, $5, $3 == $6 ? "same port" : "" }'; }
@@ -108,43 +104,31 @@ host_first() {
 forward() { ip netns exec "$1" socat -T10 -t10 - "TCP:$2:8080" <"$MID" | { read -r peer && echo "$peer $(sha256sum)"; }; }
 many() { read -r -t 60 line <&3 && echo "$line"; }
 conns() { ctl_cmd CONNS | grep -cE "$1"; }
-valid() { ctl_cmd "$1" | conns_valid; }
 drained() { until_ok conns '^259-0 entries' >/dev/null; ctl_cmd CONNS | grep '^25'; }
 udhcpc() { in_guest_ns "$1" timeout 30 busybox udhcpc -i eth0 -f -q -n -t3 -T2 -s "$SB_TMP/lease.sh"; }
 LEASE1=$(printf '%s\n' broadcast=10.254.254.255 dns=10.254.254.1 domain=virtual.localhost hostname=vh0AFEFE80 \
   ip=10.254.254.128 mask=24 router=10.254.254.1 serverid=10.254.254.1 subnet=255.255.255.0)
 
 check "natd wrote the MAC it was given back in upper case" '^02:4E:A1:0F:AB:CD$' cat "$SB_TMP/natd.mac"
-check "the guest finds the gateway's MAC by ARP" "lladdr $GATEWAY_MAC" gateway_mac
 check "ping of the gateway, pattern intact" '^4/4$' pings g1 -c4 -i0.2 -W2 -s200 -p a5c3e1 10.254.254.1
 check "ping of the subnet broadcast answered by the gateway" 'from 10\.254\.254\.1: .* 2 received' \
   in_guest ping -b -c2 -i0.2 -W2 10.254.254.255
-check "ping of an outside host" '^3/3$' pings g1 -c3 -i0.2 -W2 -p 5a 198.51.100.2
 check "4000-byte ping of the gateway (reassembly, fragments back)" '^2/2$' pings g1 -c2 -i0.3 -W3 -s 4000 -p c7 10.254.254.1
 check "20000-byte ping of an outside host" '^2/2$' pings g1 -c2 -i0.3 -W3 -s 20000 -p c7 203.0.113.10
 check "two guests ping one host at once, each gets its own replies" '^20/20
 20/20$' two_guests
-check "TTL 1: time exceeded from the gateway" 'From 10\.254\.254\.1 icmp_seq=1 Time to live exceeded' \
-  in_guest ping -c1 -W2 -t1 198.51.100.2
-check "TTL 2: the router's time exceeded translated back" 'From 192\.0\.2\.2 icmp_seq=1 Time to live exceeded' \
-  in_guest_ns g2 ping -c1 -W2 -t2 203.0.113.10
 check "another protocol to the gateway: protocol unreachable" ' 1  10\.254\.254\.1  [0-9.]+ ms !P' \
   in_guest traceroute -n -q1 -w2 -m1 -P 253 10.254.254.1
 check "g1 reaches g2 through the gateway (a host route via 10.254.254.1)" '^2/2$' \
   eval 'in_guest ip route add 10.254.254.22/32 via 10.254.254.1 && pings g1 -c2 -i0.2 -W2 10.254.254.22'
 check "traceroute -I: gateway, router, destination" '^10\.254\.254\.1 192\.0\.2\.2 203\.0\.113\.10 $' hops -I
 check "traceroute (UDP): gateway, router, destination" '^10\.254\.254\.1 192\.0\.2\.2 203\.0\.113\.10 $' hops
-check "an unanswered ping is listed as an echo entry" \
-  '241-from 10\.254\.254\.10 to 203\.0\.113\.99, id=[0-9]+, seq=1, expires at [A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9]{2} [0-9:]{8} [0-9]{4} GMT' \
-  unanswered_echo
 check "UDP echo of 1400 bytes" '^same$' udp_echo
 check "two outside hosts answer one guest port, both see one host port" \
   '^198\.51\.100\.2 192\.0\.2\.1 203\.0\.113\.10 192\.0\.2\.1 same port$' two_hosts
 check "the flow is listed with its host port and time-out" \
   "231-fd [0-9]+, from 10\.254\.254\.10/40000 via local port $(udp_to 198.51.100.2 | cut -d' ' -f3) \(timeout [0-9]+ sec\)" \
   ctl_cmd CONNS
-check "a closed UDP port refuses the guest's connected socket" 'Connection refused' \
-  eval 'echo x | in_guest socat -t1 - UDP4:198.51.100.2:9'
 check "[incomingudp]: an outside client reaches the guest service" '^guest got ping from 198\.51\.100\.2$' \
   eval 'echo ping | in_outside socat -t1 - UDP4:192.0.2.1:6000'
 check "the forward is listed without a time-out" '231-fd [0-9]+, from 10\.254\.254\.10/6001 via local port 6000
@@ -157,7 +141,6 @@ check "guest port 700 (autodetect) gets 1021" '^1021$' tcp_get g1 198.51.100.2:7
 check "an ordinary connection gets an ordinary port" '^[1-9][0-9]{4}$' tcp_get g1 198.51.100.2:7010
 check "the gateway address reaches the host's 127.0.0.1" '^host loopback$' tcp_get g1 10.254.254.1:8001
 check "download of 48 MiB" "^$BIG_SUM\$" download g1 9000
-check "upload of 48 MiB; the hash comes back after the guest's FIN" "^$BIG_SUM\$" upload g1 9001 "$BIG"
 check "8 MiB upload to a receiver with a 4 KiB buffer" "^$MID_SUM\$" upload g1 9002 "$MID"
 check "8 MiB download into a 4 KiB guest buffer: natd keeps to the window" "^$MID_SUM
 retransmitted [0-9] per mille" counted download g1 9004,rcvbuf=4096
@@ -169,8 +152,6 @@ $HEAD_SUM\$" host_first
 check "an outside peer's abort resets the guest" 'Connection reset by peer' \
   eval 'echo x | in_guest socat -d -T10 -t5 - TCP:198.51.100.2:7001'
 check "a closed outside port refuses the guest" 'Connection refused' tcp_get g1 198.51.100.2:7999
-check "[incomingtcp] is listed" '261-fd [0-9]+, from \*:\* via port 8080 to 10\.254\.254\.10:80 \(persistent\)' \
-  ctl_cmd CONNS
 check "[incomingtcp] from outside: the guest sees the client, 8 MiB each way" "^198\.51\.100\.2 $MID_SUM\$" \
   forward "$NS_OUT" 192.0.2.1
 check "[incomingtcp] from the host's loopback: seen as the gateway" "^10\.254\.254\.1 $MID_SUM\$" \
@@ -196,7 +177,7 @@ EOF
 )
 check "200 concurrent connections each echo their own 64 KiB" '^echoed 200$' many
 check "CONNS lists the 200 as established" '^200$' conns 'from 10\.254\.254\.10/[0-9]+ to 198\.51\.100\.2/7000 state 1$'
-check "the 200-entry reply to \"s\" is well formed" '^valid$' valid s
+check "the 200-entry reply to \"s\" is well formed" '^valid$' eval 'ctl_cmd s | conns_valid'
 check "the requesting control connection is listed" '211-fd [0-9]+, from <zero>' ctl_cmd CONNS
 echo >"$SB_TMP/release"
 check "all 200 closed by both sides" '^closed 200$' many
@@ -212,4 +193,3 @@ check "with its lease d1 reaches the outside" '^after dhcp$' \
   eval 'echo after dhcp | in_guest_ns d1 socat -t1 - UDP4:198.51.100.2:7777'
 check "the ARP table lists the lease" '221-10\.254\.254\.128 => 02:7D:33:00:00:31, [0-9]+\.[0-9]{2} sec valid' \
   ctl_cmd CONNS
-check "the ARP table is well formed" '^valid$' valid CONNS
