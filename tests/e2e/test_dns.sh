@@ -5,7 +5,7 @@
 # answers carry answer, authority (NS) and additional (OPT) records.
 . "$(dirname "$0")/lib.sh"
 sandbox_init dns
-need_tools dnsmasq dig curl socat
+need_tools dnsmasq dig curl socat busybox
 ETC=("/etc/netns/$NS_HOST" "/etc/netns/$SB-g1")
 trap 'rc=$?; rm -rf "${ETC[@]}"; (exit $rc); sandbox_teardown' EXIT
 resolver() { echo "nameserver $1" >"${ETC[0]}/resolv.conf"; }  # same file: natd's next child reads it
@@ -14,7 +14,8 @@ add_outside
 bg_in "$NS_OUT" dnsmasq -k --no-resolv --no-hosts -x "$SB_TMP/dnsmasq.pid" -z -a 198.51.100.2 \
   --auth-server=ns.test,198.51.100.2 --auth-zone=test --auth-zone=localdomain --mx-host=test,mail.test \
   --host-record=web.test,198.51.100.2,2001:db8::2 --txt-record=web.test,"hi natd" --host-record=localdomain,198.51.100.5
-bg_in "$NS_OUT" socat TCP-LISTEN:8080,bind=198.51.100.2,reuseaddr,fork SYSTEM:"echo HTTP/1.0 200 OK; echo; echo hi"
+# A server that reads the whole request: one that closes with the request unread resets the connection.
+mkdir "$SB_TMP/www" && echo hi >"$SB_TMP/www/index.html" && bg_in "$NS_OUT" busybox httpd -f -p 198.51.100.2:8080 -h "$SB_TMP/www"
 ns_host  # after dnsmasq: it is up by the first query
 add_guest g1 02:7D:33:00:00:10 10.254.254.10
 
@@ -31,6 +32,7 @@ test MX mail.test.
 web.test TXT "hi natd"
 localdomain A 198.51.100.5
 EOF
+wait_listen "$NS_OUT" 8080
 [ "$(in_guest curl -4 -s -m 10 http://web.test:8080/)" = hi ] || fail "curl by host name through the guest's resolver"
 
 # raw ADDR QUERY N: N sockets each send QUERY (hex) to ADDR:53 at once; one
