@@ -26,13 +26,7 @@ need_tools hping3 python3 nft socat ping
 sandbox_init soak
 printf '[tcp]\ntimeWaitTimeout = 1\n[udp]\ntimeout = 5\n' >>"$NATD_CONF"
 cat "$HERE/../dist/limits-shared.conf" >>"$NATD_CONF" || fail "dist/limits-shared.conf"
-ns_host
-use_bridge
-add_guest good 02:7D:33:00:00:10 10.254.254.10
-add_guest evil 02:7D:33:00:00:66 10.254.254.66
-add_outside
-echo 'table inet quiet { chain out { type filter hook output priority 0; tcp flags rst drop; }; }' |
-  in_guest_ns evil nft -f - || fail "nft"
+hostile_sandbox
 head -c 256K /dev/urandom >"$SB_TMP/small"
 bg_in "$NS_OUT" socat TCP-LISTEN:9000,fork,reuseaddr SYSTEM:"cat $SB_TMP/small"
 bg_in "$NS_OUT" socat TCP-LISTEN:7000,fork,reuseaddr PIPE

@@ -167,6 +167,19 @@ add_guest() {
   SB_GUESTS+=("$ns") GUEST_NS=$ns
 }
 
+# hostile_sandbox: natd, a bridge with the guests "good" and "evil", and the
+# outside namespace. The evil guest's own stack sends no resets: they would
+# end the connections its raw frames make.
+hostile_sandbox() {
+  ns_host
+  use_bridge
+  add_guest good 02:7D:33:00:00:10 10.254.254.10
+  add_guest evil 02:7D:33:00:00:66 10.254.254.66
+  add_outside
+  echo 'table inet quiet { chain out { type filter hook output priority 0; tcp flags rst drop; }; }' |
+    in_guest_ns evil nft -f - || fail "nft"
+}
+
 # sb_link NS1 IF1 ADDR1 NS2 ADDR2: a veth from NS1 (IF1) to NS2 (eth0).
 sb_link() {
   ip -n "$1" link add "$2" type veth peer name eth0 netns "$4" &&

@@ -32,14 +32,7 @@ FD_BOUND=$(($(limit udpFlows) + $(limit tcpConnections) + 64))
 RSS_BOUND=64 SECCOMP=2
 ldd "$NATD" | grep -q libasan && RSS_BOUND=1024 SECCOMP=0
 ulimit -Sn 1024 # natd raises it to the hard limit
-ns_host
-use_bridge
-add_guest good 02:7D:33:00:00:10 10.254.254.10
-add_guest evil 02:7D:33:00:00:66 10.254.254.66
-add_outside
-# The evil guest's own stack would reset the connection its raw frames make.
-echo 'table inet quiet { chain out { type filter hook output priority 0; tcp flags rst drop; }; }' |
-  in_guest_ns evil nft -f - || fail "nft"
+hostile_sandbox
 
 MID=$SB_TMP/mid
 head -c 2M /dev/urandom >"$MID" || fail "test file"
