@@ -559,8 +559,11 @@ int Main_Run(int argc, char **argv) {
   openlog("qlinkNAT", LOG_ODELAY, LOG_DAEMON);
   status = ReportStatus();
   if (status != 0) return status;
+  // natd's own: least privilege from here on. Before the banner, so that
+  // once a parent has seen it natd is idle in its loop: the handler of a
+  // terminating signal then never interrupts an allocation half done.
+  Security_Apply();
   PrintBanner();
-  Security_Apply();  // natd's own: least privilege from here on
 
   for (;;) Poll_RunOnce();
 }
