@@ -79,7 +79,7 @@ conn_rate() {
 }
 # Mean latency (half the round trip) of sockperf ping-pong, in microseconds.
 rr_latency() {
-  in_sys "$1" timeout $((SECS + 30)) sockperf ping-pong -i $SERVER -p "$2" -t "$SECS" -m 64 "${@:3}" 2>/dev/null |
+  in_sys "$1" timeout $((SECS + 30)) sockperf ping-pong -i "${RR_SERVER:-$SERVER}" -p "$2" -t "$SECS" -m 64 "${@:3}" 2>/dev/null |
     awk '{ for (i = 1; i <= NF; i++) if ($i ~ /^avg-(latency|rtt)=/) { sub(/^[^=]*=/, "", $i); v = $i } }
          END { print (v == "" ? "failed" : v) }'
 }
@@ -157,6 +157,16 @@ for sys in $SYSTEMS; do
   [ "$sys" = natd ] && NATD_CONNS=$(ctl_cmd CONNS | awk '/^251-/ { n++; if ($NF == 6) tw++ } END { printf "%d records, %d in state 6", n, tw }')
 done
 
+# The floor of any user-space relay on this machine: socat in the host
+# namespace between the kernel-routed guest and the same servers, so each
+# round trip wakes a relay process twice, as it wakes natd.
+bg_in "$NS_HOST" socat TCP-LISTEN:11112,bind=192.0.2.1,reuseaddr,nodelay TCP:$SERVER:11112,nodelay
+bg_in "$NS_HOST" socat UDP-LISTEN:11111,bind=192.0.2.1 UDP:$SERVER:11111
+wait_listen "$NS_HOST" 11112
+R[relay,tcprr]=$(RR_SERVER=192.0.2.1 rr_latency kernel-veth 11112 --tcp)
+R[relay,udprr]=$(RR_SERVER=192.0.2.1 rr_latency kernel-veth 11111)
+num "${R[relay,tcprr]}"; num "${R[relay,udprr]}"
+
 COLS="up down c1 c16 tcprr udprr ping rto"
 echo "natd, slirp4netns and kernel routing: iperf3 ${SECS} s, ab -c 1 and -c 16 for ${SECS} s fetching 1 KiB"
 echo "from nginx, sockperf ping-pong 64 bytes ${SECS} s (mean half round trip), ping x$PINGS, MTU 1500"
@@ -174,6 +184,8 @@ for ref in slirp4netns kernel-veth; do
   printf '%-12s %10s %10s %8s %8s %8s %8s %8s %6s\n' "natd/${ref%-veth}" "${row[@]}"
 done
 echo "RTOs: retransmission time-outs the guest's kernel counted during both ab runs"
+echo "user-space relay floor (socat on the kernel-routed path): TCP RR ${R[relay,tcprr]} us, UDP RR ${R[relay,udprr]} us;" \
+  "natd/relay $(ratio "${R[natd,tcprr]}" "${R[relay,tcprr]}"), $(ratio "${R[natd,udprr]}" "${R[relay,udprr]}")"
 echo "natd's TCP table after ab: $NATD_CONNS"
 
 echo

@@ -101,9 +101,9 @@ void Poll_Watch(PollEntry *entry) {
     if (g_epfd < 0) g_epfd = -2;
   }
   if (g_epfd < 0) return;
-  int want = InArrays(entry) ? g_fds[entry->index].events & (POLLIN | POLLOUT) : 0;
+  int want = InArrays(entry) ? g_fds[entry->index].events & (POLLIN | POLLOUT | POLLRDHUP) : 0;
   int fd = InArrays(entry) ? g_fds[entry->index].fd : -1;
-  if (want == 0 || fd < 0) {
+  if ((want & (POLLIN | POLLOUT)) == 0 || fd < 0) {
     Poll_Unwatch(entry);
     return;
   }
@@ -294,7 +294,7 @@ void Poll_DispatchEpoll(const struct epoll_event *events, int n) {
   unsigned count = 0;
   for (int i = 0; i < n && count < need; i++) {
     PollEntry *entry = static_cast<PollEntry *>(events[i].data.ptr);
-    g_fds[entry->index].revents = short(events[i].events & (POLLIN | POLLOUT | POLLERR | POLLHUP));
+    g_fds[entry->index].revents = short(events[i].events & (POLLIN | POLLOUT | POLLERR | POLLHUP | POLLRDHUP));
     g_batch[count++] = entry;
   }
   for (ListLink *l = g_enqList.next; l != &g_enqList && count < need; l = l->next) {

@@ -49,6 +49,10 @@ constexpr uint32_t kTcpRecvWindow = 64240;   // window offered to guests
 constexpr size_t kTcpRingMax = 64240;        // largest send ring
 constexpr size_t kTcpRingInitial = 1024;     // first ring size
 constexpr int kTcpSockBuf = 64240;           // SO_RCVBUF/SO_SNDBUF floor
+// What a host socket is polled for while it may be read: POLLRDHUP tells a
+// short read that the peer's FIN is already there (read on, so data and FIN
+// leave as one segment) from one that emptied the socket (stop reading).
+constexpr short kTcpPollIn = POLLIN | POLLRDHUP;
 constexpr int64_t kTcpRexmitMs = 100;
 constexpr int64_t kTcpIdleSec = 30;
 constexpr int64_t kTcpAckRetryMs = 10;

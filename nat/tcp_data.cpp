@@ -71,7 +71,7 @@ uint32_t LoopbackN() { return htonl(INADDR_LOOPBACK); }
 
 void SetPollIn(TcpConn *conn, bool on) {
   short ev = Poll_GetEvents(&conn->poll);
-  short want = on ? short(ev | POLLIN) : short(ev & ~POLLIN);
+  short want = on ? short(ev | kTcpPollIn) : short(ev & ~kTcpPollIn);
   if (want != ev) Poll_SetEvents(&conn->poll, want);
 }
 
@@ -100,8 +100,10 @@ void RingFree(const TcpSendBuf &snd, size_t *a1, size_t *l1, size_t *l2) {
 }
 
 // The reading loop of a POLLIN event: returns the kTcpRead* bits seen and
-// sets *full when the window or the largest ring is used up.
-int ReadHost(TcpConn *conn, bool *full) {
+// sets *full when the window or the largest ring is used up. Unless drain is
+// set, a read that returns less than asked ends the loop: the socket is empty
+// and the peer's FIN is not there, so one more read would only say EAGAIN.
+int ReadHost(TcpConn *conn, bool *full, bool drain) {
   TcpSendBuf &snd = conn->send;
   int32_t w = int32_t(snd.sndLimit - snd.sndUna);
   const size_t window = w > 0 ? size_t(w) : 0;
@@ -132,6 +134,10 @@ int ReadHost(TcpConn *conn, bool *full) {
           if (n > lens[part] - filled) n = lens[part] - filled;  // a misbehaving read
           snd.count += n;
           filled += n;
+          if (!drain && filled < lens[part] && !(r & (kTcpReadEof | kTcpReadReset))) {
+            stop = true;
+            break;
+          }
         }
         if (r & kTcpReadEof) {
           snd.count += 1;
@@ -607,7 +613,10 @@ void TcpConn_HostEvent(PollEntry *entry, struct pollfd *slot) {
   if ((rev & POLLHUP) && !(rev & POLLIN)) rev |= POLLIN;
   if (!(rev & POLLIN) || conn->state == kTcpConnecting) return;
   bool full = false;
-  int seen = ReadHost(conn, &full);
+  // Gateways' read operations may hold bytes back: only the socket's own
+  // read may stop at a short read.
+  bool drain = conn->read != TcpConn_SocketRead || (rev & (POLLRDHUP | POLLHUP | POLLERR));
+  int seen = ReadHost(conn, &full, drain);
   if (seen & kTcpReadEof) conn->hostEof = 1;
   if (seen & kTcpReadReset) conn->hostReset = 1;
   if ((seen & (kTcpReadEof | kTcpReadReset)) || full) SetPollIn(conn, false);
