@@ -36,16 +36,7 @@ void TextBuf_Insert(TextBuf *tb, size_t pos, const void *bytes, size_t n) {
     return;
   }
   size_t newLen = tb->len + n;
-  if (newLen > tb->capacity) {
-    void *grown = realloc(tb->data, newLen);
-    if (grown == nullptr) {
-      TextBuf_Free(tb);
-      tb->error = 1;
-      return;
-    }
-    tb->data = static_cast<uint8_t *>(grown);
-    tb->capacity = newLen;
-  }
+  if (!TextBuf_Reserve(tb, newLen)) return;
   if (pos < tb->len) {
     memmove(tb->data + pos + n, tb->data + pos, tb->len - pos);
     memcpy(tb->data + pos, bytes, n);
@@ -55,16 +46,17 @@ void TextBuf_Insert(TextBuf *tb, size_t pos, const void *bytes, size_t n) {
   tb->len = newLen;
 }
 
-void TextBuf_Reserve(TextBuf *tb, size_t n) {
-  if (n <= tb->capacity) return;
+bool TextBuf_Reserve(TextBuf *tb, size_t n) {
+  if (n <= tb->capacity) return true;
   void *grown = realloc(tb->data, n);
   if (grown == nullptr) {
     TextBuf_Free(tb);
     tb->error = 1;
-    return;
+    return false;
   }
   tb->data = static_cast<uint8_t *>(grown);
   tb->capacity = n;
+  return true;
 }
 
 void TextBuf_Append(TextBuf *tb, const char *text) {

@@ -28,8 +28,8 @@ void TextBuf_Insert(TextBuf *tb, size_t pos, const void *bytes, size_t n);
 /// Makes room for `n` bytes in all without changing the contents (natd's
 /// own addition: a user that collects input byte by byte doubles the room
 /// with it, so that Insert does not reallocate for every byte). On failure
-/// the buffer is freed and `error` set, as for Insert.
-void TextBuf_Reserve(TextBuf *tb, size_t n);
+/// the buffer is freed, `error` set (as for Insert) and the result is false.
+bool TextBuf_Reserve(TextBuf *tb, size_t n);
 /// Appends a NUL-free C string.
 void TextBuf_Append(TextBuf *tb, const char *text);
 /// Removes n bytes from the front; n >= len empties the buffer but keeps

@@ -56,6 +56,17 @@ bool Hash_Prepare(HashTable *t) {
   return true;
 }
 
+bool Hash_Link(HashTable *t, HashLink *h, void *owner, uint32_t hash, bool front) {
+  if (!Hash_Prepare(t)) return false;
+  List_Init(&h->link, owner);
+  h->hash = hash;
+  ListLink *bucket = &t->buckets[hash & t->mask];
+  if (front) List_InsertAfter(bucket, &h->link);
+  else List_InsertBefore(bucket, &h->link);
+  t->count++;
+  return true;
+}
+
 }  // namespace
 
 uint32_t Hash_Key(uint64_t key) {
@@ -71,21 +82,11 @@ uint32_t Hash_Key(uint64_t key) {
 }
 
 bool Hash_Insert(HashTable *t, HashLink *h, void *owner, uint32_t hash) {
-  if (!Hash_Prepare(t)) return false;
-  List_Init(&h->link, owner);
-  h->hash = hash;
-  List_InsertBefore(&t->buckets[hash & t->mask], &h->link);
-  t->count++;
-  return true;
+  return Hash_Link(t, h, owner, hash, false);
 }
 
 bool Hash_InsertFront(HashTable *t, HashLink *h, void *owner, uint32_t hash) {
-  if (!Hash_Prepare(t)) return false;
-  List_Init(&h->link, owner);
-  h->hash = hash;
-  List_InsertAfter(&t->buckets[hash & t->mask], &h->link);
-  t->count++;
-  return true;
+  return Hash_Link(t, h, owner, hash, true);
 }
 
 void Hash_Remove(HashTable *t, HashLink *h) {
