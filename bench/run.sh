@@ -8,16 +8,19 @@
 #   --smoke  short runs and small counts (under a minute): shows that the
 #            benchmark still works; exits non-zero when a figure is missing
 #   --all    then runs the other benchmarks of this directory as well
+#   --callgrind  only the cost rows, with natd under callgrind: instructions
+#            of natd's own user space per segment, the same in every run
 # Environment: BENCH_SECONDS (5) per measurement, BENCH_TCP_SCALE (10000)
 # and BENCH_UDP_SCALE (5000) open connections and flows at the high end,
 # BENCH_MEM_COUNT (5000) connections and flows the memory rows are taken over,
 # BENCH_NATD_CONF more lines for natd's configuration ("[tcp]\ntimeWaitReuse = 1").
 set -u
-SMOKE=0 ALL=0
+SMOKE=0 ALL=0 CALLGRIND=0
 while [ $# -gt 0 ]; do
   case $1 in
     --smoke) SMOKE=1 ;;
     --all) ALL=1 ;;
+    --callgrind) CALLGRIND=1 ;;
     *) break ;;
   esac
   shift
@@ -37,6 +40,14 @@ SYSTEMS="kernel-veth natd slirp4netns"
 SERVER=198.51.100.2
 
 bench_need ab nginx sockperf nstat perf python3
+if [ "$CALLGRIND" = 1 ]; then
+  bench_need valgrind callgrind_control
+  CG_DIR=$(mktemp -d)
+  printf '#!/bin/sh\nexec valgrind -q --tool=callgrind --instr-atstart=no --callgrind-out-file=%s/cg.%%p "%s" "$@"\n' \
+    "$CG_DIR" "$NATD_BIN" >"$CG_DIR/natd"
+  chmod +x "$CG_DIR/natd"
+  NATD=$CG_DIR/natd NATD_COMM=callgrind-amd64
+fi
 udp_timeout() { printf '[udp]\ntimeout = 3\nclusterDiff = 1\n' >>"$NATD_CONF"; }
 bench_sandbox run udp_timeout
 declare -A SYS_NS=([natd]="$GUEST_NS" [slirp4netns]="$SB-slirp" [kernel-veth]="$SB-kern")
@@ -105,6 +116,10 @@ hold() { local n=""; echo "$1 $2" >&$HOLD_IN && read -r -t 300 n <&$HOLD_OUT; ec
 # (user and system, from /proc) in nanoseconds.
 COST_UNIT=instructions
 perf stat -e instructions -x, true 2>&1 | grep -q '^[0-9]' || COST_UNIT="ns of CPU"
+[ "$CALLGRIND" = 0 ] || COST_UNIT="user-space instructions (callgrind)"
+# Instructions natd ran between callgrind's zeroing and its dump.
+cg() { callgrind_control "$@" "$NATD_PID" >/dev/null 2>&1; }
+cg_total() { cat "$(ls -t "$CG_DIR"/cg.* | head -1)" | awk '$1 == "totals:" || $1 == "summary:" { print $2; exit }'; }
 cpu_ns() { awk -v hz="$(getconf CLK_TCK)" '{ printf "%.0f\n", ($14 + $15) * 1e9 / hz }' "/proc/$NATD_PID/stat"; }
 seg_cost() {
   local kind=$1 args=() a b sa sb c0 c1 p
@@ -114,9 +129,11 @@ seg_cost() {
     perf stat -e instructions -x, -p "$NATD_PID" -o "$SB_TMP/stat.$kind" -- sleep "$((SECS + 1))" &
     p=$!
   fi
+  [ "$CALLGRIND" = 0 ] || { cg -i on; cg -z; }
   c0=$(cpu_ns)
   rr_latency natd "${args[@]}" >/dev/null
   c1=$(cpu_ns)
+  [ "$CALLGRIND" = 0 ] || { cg -d; cg -i off; c0=0 c1=$(cg_total); }
   b=$(($(counter natd $sa) + $(counter natd $sb)))
   if [ "$COST_UNIT" = instructions ]; then
     wait $p
@@ -133,6 +150,17 @@ S[mem,tcp]=$(awk -v a="$r0" -v b="$r1" -v n=$((S[mem,tcp_n] - 10)) 'BEGIN { if (
 S[mem,udp]=$(awk -v a="$r1" -v b="$r2" -v n=$((S[mem,udp_n] - 10)) 'BEGIN { if (n > 0) printf "%.0f", (b - a) * 1024 / n; else print "failed" }')
 S[hi,tcp_n]=$(hold tcp "$TCP_SCALE") S[hi,udp_n]=$(hold udp "$UDP_SCALE")
 S[hi,tcp]=$(seg_cost tcp) S[hi,udp]=$(seg_cost udp)
+print_cost() {
+  echo "natd's cost per guest segment during sockperf ping-pong ($COST_UNIT per segment)"
+  printf '%-10s %10s %10s %12s %12s\n' "" "open TCP" "open UDP" "TCP RR" "UDP RR"
+  printf '%-10s %10s %10s %12s %12s\n' few "${S[lo,tcp_n]}" "${S[lo,udp_n]}" "${S[lo,tcp]}" "${S[lo,udp]}"
+  printf '%-10s %10s %10s %12s %12s\n' many "${S[hi,tcp_n]}" "${S[hi,udp_n]}" "${S[hi,tcp]}" "${S[hi,udp]}"
+}
+if [ "$CALLGRIND" = 1 ]; then
+  print_cost
+  for v in "${S[lo,tcp]}" "${S[lo,udp]}" "${S[hi,tcp]}" "${S[hi,udp]}"; do [[ "$v" =~ ^[0-9]+$ ]] || exit 1; done
+  exit 0
+fi
 exec {HOLD_IN}>&- {HOLD_OUT}<&-
 [ "$SMOKE" = 1 ] || for _ in $(seq 120); do
   ctl_cmd CONNS | awk -F'[- ]' '/^(239|259)-/ { n += $2 } END { exit !(n < 50) }' && break
@@ -189,10 +217,7 @@ echo "user-space relay floor (socat on the kernel-routed path): TCP RR ${R[relay
 echo "natd's TCP table after ab: $NATD_CONNS"
 
 echo
-echo "natd's cost per guest segment during sockperf ping-pong ($COST_UNIT per segment)"
-printf '%-10s %10s %10s %12s %12s\n' "" "open TCP" "open UDP" "TCP RR" "UDP RR"
-printf '%-10s %10s %10s %12s %12s\n' few "${S[lo,tcp_n]}" "${S[lo,udp_n]}" "${S[lo,tcp]}" "${S[lo,udp]}"
-printf '%-10s %10s %10s %12s %12s\n' many "${S[hi,tcp_n]}" "${S[hi,udp_n]}" "${S[hi,tcp]}" "${S[hi,udp]}"
+print_cost
 echo "natd's memory (RSS delta): $(printf '%s bytes per idle TCP connection over %s, %s bytes per UDP flow over %s' \
   "${S[mem,tcp]}" $((S[mem,tcp_n] - 10)) "${S[mem,udp]}" $((S[mem,udp_n] - 10)))"
 for v in "${S[lo,tcp]}" "${S[lo,udp]}" "${S[hi,tcp]}" "${S[hi,udp]}" "${S[mem,tcp]}" "${S[mem,udp]}"; do

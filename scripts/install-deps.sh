@@ -14,8 +14,9 @@ PACKAGES=(
   pptp-linux pptpd
   hping3
 )
-# bench/run.sh: connection rate (ab against nginx) and request/response latency
-BENCH_PACKAGES=(apache2-utils nginx-light sockperf)
+# bench/run.sh: connection rate (ab against nginx), request/response latency,
+# natd's instructions per segment (callgrind)
+BENCH_PACKAGES=(apache2-utils nginx-light sockperf valgrind)
 PACKAGES+=("${BENCH_PACKAGES[@]}")
 
 missing=()

@@ -130,13 +130,13 @@ ns_host() {
   ip netns exec "$NS_HOST" setsid "$NATD" -c "$NATD_CONF" -m "$SB_TMP/natd.mac" "$@" "$dev" \
     >"$SB_TMP/natd.out" 2>"$SB_TMP/natd.err" &
   NATD_PID=$! CTL_SOCK=/var/run/qlnat.$!
-  for _ in $(seq 100); do
+  for _ in $(seq 200); do
     [ -S "$CTL_SOCK" ] && { [ "$dev" != "tap:$TAP" ] || ip -n "$NS_HOST" link show "$TAP" >/dev/null 2>&1; } && break
     natd_running || { wait "$NATD_PID"; local st=$?; NATD_PID="" && fail "natd exited at start-up, status $st"; }
     sleep 0.05
   done
   [ -S "$CTL_SOCK" ] || fail "natd's control socket $CTL_SOCK did not appear"
-  [ "$(cat "/proc/$NATD_PID/comm")" = natd ] || fail "natd is not process $NATD_PID (setsid forked?)"
+  [ "$(cat "/proc/$NATD_PID/comm")" = "${NATD_COMM:-natd}" ] || fail "natd is not process $NATD_PID (setsid forked?)"
 }
 natd_running() {
   local state
