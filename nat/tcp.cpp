@@ -132,7 +132,14 @@ int BindHostSocket(int fd, bool privileged) {
     }
     g_privExhaustedSec = Clock_Now.sec;
   }
-  sa.sin_port = 0;
+  // Port 0: bind would reserve an ephemeral port for this socket alone, so
+  // all connections together could hold no more than the ephemeral range.
+  // Left to connect, the port is chosen per destination (and read back after
+  // connect as before): on the wildcard address the bind is then a no-op and
+  // is skipped, on a chosen address it only fixes the address.
+  if (sa.sin_addr.s_addr == INADDR_ANY) return 0;
+  int one = 1;
+  setsockopt(fd, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &one, sizeof one);
   return bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
 }
 

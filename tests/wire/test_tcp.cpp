@@ -283,7 +283,7 @@ TEST_F(TcpTest, EchoRelayedAndIcmpErrorsQuoteTheGuestsOwnPacket) {
   g_settings.extAddr = kLo;  // host sockets are bound to it
   Conn c;
   uint16_t hostPort = Port(Open(c, Listen()), true);
-  Bytes quote = Ip({.src = kLo, .dst = kLo, .proto = 6}, Tcp(kLo, kLo, hostPort, c.rport, 7, 0, ACK, 0, {}, {}));
+  Bytes quote = Ip({.src = kLo, .dst = kLo, .proto = 6, .id = 7}, Tcp(kLo, kLo, hostPort, c.rport, 7, 0, ACK, 0, {}, {}));
   HostIcmp(Icmp(3, 4, 0, 1400, Sub(quote, 0, 28)));
   Bytes mine = Ip({.proto = 6}, Tcp(kGuest, kGw, c.gport, c.rport, 1000, 0, ACK, 0, {}, {}));
   EXPECT_TRUE(Check(Next(), {.ipSrc = kGw, .ipDst = kGuest, .type = 3, .code = 4, .data = Sub(mine, 0, 28)}));
