@@ -119,7 +119,7 @@ perf stat -e instructions -x, true 2>&1 | grep -q '^[0-9]' || COST_UNIT="ns of C
 [ "$CALLGRIND" = 0 ] || COST_UNIT="user-space instructions (callgrind)"
 # Instructions natd ran between callgrind's zeroing and its dump.
 cg() { callgrind_control "$@" "$NATD_PID" >/dev/null 2>&1; }
-cg_total() { cat "$(ls -t "$CG_DIR"/cg.* | head -1)" | awk '$1 == "totals:" || $1 == "summary:" { print $2; exit }'; }
+cg_total() { awk '$1 == "totals:" || $1 == "summary:" { print $2; exit }' "$(ls -t "$CG_DIR"/cg.* | head -1)"; }
 cpu_ns() { awk -v hz="$(getconf CLK_TCK)" '{ printf "%.0f\n", ($14 + $15) * 1e9 / hz }' "/proc/$NATD_PID/stat"; }
 seg_cost() {
   local kind=$1 args=() a b sa sb c0 c1 p
